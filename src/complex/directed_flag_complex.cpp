@@ -1,0 +1,204 @@
+#include "complex/directed_flag_complex.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <limits>
+#include <memory>
+
+#include "parallel/worker_pool.hpp"
+#include "tolva/panic.hpp"
+
+namespace tolva {
+
+void SimplexList::append(SimplexList&& other) {
+  if (vertices_.empty()) {
+    vertices_.swap(other.vertices_);
+  } else {
+    vertices_.insert(vertices_.end(), other.vertices_.begin(), other.vertices_.end());
+  }
+  other.vertices_ = {};
+}
+
+std::uint64_t DirectedFlagComplex::simplex_count() const noexcept {
+  std::uint64_t count = 0;
+  for (const auto& list : lists) count += list.size();
+  return count;
+}
+
+SimplexList& DirectedFlagComplex::list_for(std::uint64_t k) {
+  while (lists.size() <= k) lists.emplace_back(q + lists.size() + 1);
+  return lists[k];
+}
+
+DirectedFlagComplex merge_partial_complexes(DirectedFlagComplex left, DirectedFlagComplex right) {
+  if (right.lists.size() > left.lists.size()) left.list_for(right.lists.size() - 1);
+  for (std::size_t k = 0; k < right.lists.size(); ++k) left.lists[k].append(std::move(right.lists[k]));
+  return left;
+}
+
+namespace {
+
+// The work is cut finer than root vertices: unit 0 of root v stands for the simplex (v)
+// itself, unit r > 0 for the subtree of (v, c) where c is the r-th out-neighbour of v.
+// Concatenating the units' output list by list in unit order gives exactly the
+// depth-first order of the roots, so the complex does not depend on how units are grouped,
+// while one heavy root no longer has to run on one worker.
+class WorkUnits {
+ public:
+  explicit WorkUnits(const Graph& graph) : graph_(graph), first_unit_(graph.vertex_count() + 1, 0) {
+    for (std::uint64_t v = 0; v < graph.vertex_count(); ++v) {
+      std::uint64_t degree = 0;
+      const std::uint64_t* row = graph.out_row(v);
+      for (std::uint64_t w = 0; w < graph.words_per_row(); ++w) degree += std::popcount(row[w]);
+      first_unit_[v + 1] = first_unit_[v] + 1 + degree;
+    }
+  }
+
+  std::uint64_t count() const noexcept { return first_unit_.back(); }
+
+  struct Unit {
+    std::uint64_t root;
+    std::uint64_t neighbour_rank;  // 0: the root alone; r: its r-th out-neighbour (from 1)
+  };
+
+  Unit unit(std::uint64_t index) const {
+    const auto after = std::upper_bound(first_unit_.begin(), first_unit_.end(), index);
+    const auto root = static_cast<std::uint64_t>(after - first_unit_.begin()) - 1;
+    return {root, index - first_unit_[root]};
+  }
+
+  // The rank-th (from 1) set bit of the root's out row.
+  std::uint64_t neighbour(std::uint64_t root, std::uint64_t rank) const {
+    const std::uint64_t* row = graph_.out_row(root);
+    for (std::uint64_t w = 0;; ++w) {
+      const auto bits_here = static_cast<std::uint64_t>(std::popcount(row[w]));
+      if (rank <= bits_here) {
+        std::uint64_t bits = row[w];
+        for (std::uint64_t skip = 1; skip < rank; ++skip) bits &= bits - 1;
+        return w * 64 + static_cast<std::uint64_t>(std::countr_zero(bits));
+      }
+      rank -= bits_here;
+    }
+  }
+
+ private:
+  const Graph& graph_;
+  std::vector<std::uint64_t> first_unit_;
+};
+
+// Candidate sets are bit rows restricted to the words [first, last) that can be non-zero.
+struct CandidateSet {
+  std::uint64_t* words;
+  std::uint64_t first;
+  std::uint64_t last;
+  bool empty() const noexcept { return first == last; }
+  std::uint64_t count() const noexcept {
+    std::uint64_t total = 0;
+    for (std::uint64_t w = first; w < last; ++w) total += std::popcount(words[w]);
+    return total;
+  }
+};
+
+// Depth-first extension of one simplex; per-thread scratch, reused across units.
+class Extender {
+ public:
+  Extender(const Graph& graph, std::uint64_t q, std::uint64_t max_dimension)
+      : graph_(graph), q_(q), stop_length_(max_dimension + 1), words_(graph.words_per_row()) {}
+
+  void run_unit(const WorkUnits& units, std::uint64_t unit_index, DirectedFlagComplex& out) {
+    const auto [root, rank] = units.unit(unit_index);
+    simplex_.resize(std::max<std::size_t>(simplex_.size(), 2));
+    simplex_[0] = static_cast<Vertex>(root);
+    if (rank == 0) {
+      if (q_ == 0) out.list_for(0).push_back(simplex_.data());
+      return;
+    }
+    if (stop_length_ == 1) return;  // max_dimension 0: the root is not extended
+    const std::uint64_t second = units.neighbour(root, rank);
+    simplex_[1] = static_cast<Vertex>(second);
+    const std::uint64_t* a = graph_.out_row(root);
+    const std::uint64_t* b = graph_.out_row(second);
+    CandidateSet candidates = level(0);
+    intersect(a, 0, words_, b, candidates);
+    extend(2, candidates, 1, out);
+  }
+
+ private:
+  CandidateSet level(std::size_t depth) {
+    while (levels_.size() <= depth) levels_.emplace_back(words_, 0);
+    return {levels_[depth].data(), 0, 0};
+  }
+
+  // out = a & b over [first, last), trimmed to its non-zero words.
+  static void intersect(const std::uint64_t* a, std::uint64_t first, std::uint64_t last,
+                        const std::uint64_t* b, CandidateSet& out) {
+    std::uint64_t low = last, high = first;
+    for (std::uint64_t w = first; w < last; ++w) {
+      const std::uint64_t word = a[w] & b[w];
+      out.words[w] = word;
+      if (word != 0) {
+        low = std::min(low, w);
+        high = w + 1;
+      }
+    }
+    out.first = low < high ? low : 0;
+    out.last = low < high ? high : 0;
+  }
+
+  void store(std::uint64_t length, DirectedFlagComplex& out) {
+    out.list_for(length - 1 - q_).push_back(simplex_.data());
+  }
+
+  void extend(std::uint64_t length, const CandidateSet& candidates, std::size_t depth, DirectedFlagComplex& out) {
+    if (length > q_) store(length, out);
+    if (length == stop_length_ || candidates.empty()) return;
+    // Nothing below here reaches dimension q: skip the subtree.
+    if (length <= q_ && length + candidates.count() <= q_) return;
+    if (simplex_.size() <= length) simplex_.resize(length + 1);
+    CandidateSet next = level(depth);
+    for (std::uint64_t w = candidates.first; w < candidates.last; ++w) {
+      for (std::uint64_t bits = candidates.words[w]; bits != 0; bits &= bits - 1) {
+        const std::uint64_t vertex = w * 64 + static_cast<std::uint64_t>(std::countr_zero(bits));
+        simplex_[length] = static_cast<Vertex>(vertex);
+        intersect(candidates.words, candidates.first, candidates.last, graph_.out_row(vertex), next);
+        extend(length + 1, next, depth + 1, out);
+      }
+    }
+  }
+
+  const Graph& graph_;
+  std::uint64_t q_;
+  std::uint64_t stop_length_;  // max_dimension + 1, wrapping: 0 means unbounded
+  std::uint64_t words_;
+  std::vector<Vertex> simplex_;
+  std::vector<std::vector<std::uint64_t>> levels_;  // inner buffers never move
+};
+
+}  // namespace
+
+DirectedFlagComplex build_directed_flag_complex(const Graph& graph, std::uint64_t q,
+                                                std::uint64_t max_dimension) {
+  if (graph.vertex_count() > std::uint64_t{std::numeric_limits<Vertex>::max()} + 1) {
+    panic_capacity_overflow();
+  }
+  const WorkUnits units(graph);
+  // Each piece of the range folds into its own complex with its own scratch.
+  struct Partial {
+    DirectedFlagComplex complex;
+    std::unique_ptr<Extender> extender;
+  };
+  Partial whole = parallel::parallel_fold_reduce(
+      0, units.count(),
+      [&] { return Partial{DirectedFlagComplex(q), std::make_unique<Extender>(graph, q, max_dimension)}; },
+      [&](Partial partial, std::uint64_t unit) {
+        partial.extender->run_unit(units, unit, partial.complex);
+        return partial;
+      },
+      [](Partial left, Partial right) {
+        left.complex = merge_partial_complexes(std::move(left.complex), std::move(right.complex));
+        return left;
+      });
+  return std::move(whole.complex);
+}
+
+}  // namespace tolva

@@ -1,0 +1,60 @@
+// Positions of the simplices of a complex: list 0 first, each list in its order. One flat
+// open-addressing table per list, keyed by the simplex's vertices as stored in the complex
+// (slots hold the simplex's place in its list, not a copy of it).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "complex/directed_flag_complex.hpp"
+
+namespace tolva {
+
+inline std::uint64_t hash_vertices(const Vertex* vertices, std::uint64_t count) noexcept {
+  std::uint64_t hash = 0x9E3779B97F4A7C15ULL ^ count;
+  for (std::uint64_t k = 0; k < count; ++k) {
+    hash = (hash ^ vertices[k]) * 0xBF58476D1CE4E5B9ULL;
+    hash ^= hash >> 31;
+  }
+  hash *= 0x94D049BB133111EBULL;
+  return hash ^ (hash >> 29);
+}
+
+class SimplexIndex {
+ public:
+  explicit SimplexIndex(const DirectedFlagComplex& complex);
+
+  // Position of the simplex with these vertices, or nothing when it is not in the complex.
+  std::optional<std::uint64_t> find(const Vertex* vertices, std::uint64_t count) const noexcept;
+  std::optional<std::uint64_t> find(std::span<const std::uint64_t> vertices) const;
+
+  // Like find, for a sequence that must be present.
+  std::uint64_t position_of(const Vertex* vertices, std::uint64_t count) const {
+    const auto position = find(vertices, count);
+    if (!position) missing();
+    return *position;
+  }
+
+  std::uint64_t size() const noexcept { return size_; }
+  // Position of the first simplex of list k.
+  std::uint64_t first_position(std::size_t k) const noexcept { return tables_[k].first_position; }
+
+ private:
+  [[noreturn]] static void missing();
+
+  struct Table {
+    const SimplexList* list;
+    std::uint64_t first_position;
+    std::uint64_t mask;
+    std::vector<std::uint32_t> slots;  // place in the list + 1; 0 is empty
+  };
+  std::uint64_t q_;
+  std::uint64_t size_ = 0;
+  std::vector<Table> tables_;
+};
+
+SimplexIndex build_simplex_index(const DirectedFlagComplex& complex);
+
+}  // namespace tolva

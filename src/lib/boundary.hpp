@@ -1,0 +1,34 @@
+// The one place where C++ failures become Python exceptions: every entry point the
+// interpreter calls runs its body through `boundary`.
+#pragma once
+
+#include <new>
+#include <stdexcept>
+#include <string>
+
+#include "lib/python.hpp"
+#include "tolva/panic.hpp"
+
+namespace tolva::py {
+
+// Raises pyo3_runtime.PanicException(message), creating the type on first use.
+void raise_panic_exception(const std::string& message);
+
+template <class Body>
+PyObject* boundary(Body&& body) noexcept {
+  try {
+    return body();
+  } catch (const PythonError&) {
+  } catch (const Panic& failure) {
+    raise_panic_exception(failure.message());
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::length_error&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& failure) {
+    raise_panic_exception(failure.what());
+  }
+  return nullptr;
+}
+
+}  // namespace tolva::py

@@ -1,0 +1,102 @@
+#include "lib/drivers.hpp"
+
+#include <utility>
+
+#include "complex/directed_flag_complex.hpp"
+#include "complex/simplex_index.hpp"
+#include "graph_io/flag_reader.hpp"
+#include "lib/binding.hpp"
+#include "lib/boundary.hpp"
+#include "lib/convert.hpp"
+#include "tolva/new/single_thread.hpp"
+#include "tolva/original/single_thread.hpp"
+
+namespace tolva::py {
+namespace {
+
+enum class Algorithm { Old, New };
+
+struct Numbers {
+  std::uint64_t q, i, j, max_dimension;
+};
+
+// q, i, j and max_dimension in this order; the first failure ends the call.
+Numbers convert_numbers(const std::array<PyObject*, kParameterCount>& arguments) {
+  Numbers numbers{};
+  numbers.q = convert_argument("q", [&] { return to_unsigned(arguments[1]); });
+  numbers.i = convert_argument("i", [&] { return to_unsigned(arguments[2]); });
+  numbers.j = convert_argument("j", [&] { return to_unsigned(arguments[3]); });
+  numbers.max_dimension = convert_argument("max_dimension", [&] { return to_unsigned(arguments[4]); });
+  return numbers;
+}
+
+QNearGraph run_pipeline(Graph graph, Algorithm algorithm, const Numbers& numbers) {
+  const DirectedFlagComplex complex = build_directed_flag_complex(graph, numbers.q, numbers.max_dimension);
+  { const Graph released = std::move(graph); }  // the bit matrices are not needed any more
+  const SimplexIndex index = build_simplex_index(complex);
+  return algorithm == Algorithm::Old ? q_near_graph_old(numbers.q, numbers.i, numbers.j, complex, index)
+                                     : q_near_graph_new(numbers.q, numbers.i, numbers.j, complex, index);
+}
+
+// A new list of new [s, t] lists in the graph's insertion order.
+PyObject* to_python_list(const QNearGraph& graph) {
+  Ref list = Ref::checked(PyList_New(static_cast<Py_ssize_t>(graph.size())));
+  for (std::uint64_t at = 0; at < graph.size(); ++at) {
+    Ref pair = Ref::checked(PyList_New(2));
+    PyObject* source = PyLong_FromUnsignedLongLong(graph.source(at));
+    if (source == nullptr || PyList_SetItem(pair.get(), 0, source) != 0) throw_python_error();
+    PyObject* target = PyLong_FromUnsignedLongLong(graph.target(at));
+    if (target == nullptr || PyList_SetItem(pair.get(), 1, target) != 0) throw_python_error();
+    if (PyList_SetItem(list.get(), static_cast<Py_ssize_t>(at), pair.release()) != 0) throw_python_error();
+  }
+  return list.release();
+}
+
+PyObject* run_matrix_function(const FunctionDescription& function, Algorithm algorithm, PyObject* positional,
+                              PyObject* keywords) {
+  return boundary([&]() -> PyObject* {
+    const auto arguments = bind_arguments(function, positional, keywords);
+    const MatrixView matrix = convert_argument("a", [&] { return to_matrix(arguments[0]); });
+    const Numbers numbers = convert_numbers(arguments);
+    QNearGraph result = run_pipeline(graph_from_matrix(matrix), algorithm, numbers);
+    return to_python_list(result);
+  });
+}
+
+PyObject* run_file_function(const FunctionDescription& function, Algorithm algorithm, PyObject* positional,
+                            PyObject* keywords) {
+  return boundary([&]() -> PyObject* {
+    const auto arguments = bind_arguments(function, positional, keywords);
+    const std::string path = convert_argument("input_file", [&] { return to_path(arguments[0]); });
+    const Numbers numbers = convert_numbers(arguments);
+    QNearGraph result = run_pipeline(read_flag_file(path), algorithm, numbers);
+    return to_python_list(result);
+  });
+}
+
+constexpr std::array<const char*, kParameterCount> kMatrixParameters{"a", "q", "i", "j", "max_dimension"};
+constexpr std::array<const char*, kParameterCount> kFileParameters{"input_file", "q", "i", "j", "max_dimension"};
+
+}  // namespace
+
+PyObject* compute_q_near_graph_old(PyObject*, PyObject* positional, PyObject* keywords) {
+  static constexpr FunctionDescription function{"compute_q_near_graph_old", kMatrixParameters};
+  return run_matrix_function(function, Algorithm::Old, positional, keywords);
+}
+
+PyObject* compute_q_near_graph_new(PyObject*, PyObject* positional, PyObject* keywords) {
+  static constexpr FunctionDescription function{"compute_q_near_graph_new", kMatrixParameters};
+  return run_matrix_function(function, Algorithm::New, positional, keywords);
+}
+
+PyObject* compute_q_near_graph_old_from_file(PyObject*, PyObject* positional, PyObject* keywords) {
+  static constexpr FunctionDescription function{"compute_q_near_graph_old_from_file", kFileParameters};
+  return run_file_function(function, Algorithm::Old, positional, keywords);
+}
+
+PyObject* compute_q_near_graph_new_from_file(PyObject*, PyObject* positional, PyObject* keywords) {
+  static constexpr FunctionDescription function{"compute_q_near_graph_new_from_file", kFileParameters};
+  return run_file_function(function, Algorithm::New, positional, keywords);
+}
+
+}  // namespace tolva::py

@@ -1,0 +1,89 @@
+// The process-wide worker pool and its one operation, an order-preserving parallel fold and
+// reduce over an index range. Work is handed out in small contiguous blocks through an atomic
+// counter, so idle workers keep finding work however skewed the cost per index is; each
+// block folds into its own accumulator and the blocks are joined in index order.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <utility>
+#include <vector>
+
+namespace tolva::parallel {
+
+class WorkerPool {
+ public:
+  // The pool, started on first use with the worker count of the environment. A pool that
+  // could not start panics here on every use.
+  static WorkerPool& global();
+
+  std::size_t worker_count() const noexcept { return worker_count_; }
+
+  // Runs run_block(0) ... run_block(block_count - 1) on the workers while the caller sleeps.
+  // The first failure of any block is rethrown here once every running block has finished;
+  // blocks not yet started are skipped after a failure.
+  void run_blocks(std::size_t block_count, const std::function<void(std::size_t)>& run_block);
+
+  WorkerPool(const WorkerPool&) = delete;
+  WorkerPool& operator=(const WorkerPool&) = delete;
+
+ private:
+  explicit WorkerPool(std::size_t worker_count);
+  struct Shared;
+  Shared* shared_;
+  std::size_t worker_count_;
+};
+
+// Number of workers of the global pool; creates the pool.
+std::size_t worker_count();
+
+// Half-open index range of block `block` when [begin, begin + length) is cut into
+// `block_count` nearly equal contiguous blocks.
+inline std::pair<std::uint64_t, std::uint64_t> block_range(std::uint64_t begin, std::uint64_t length,
+                                                           std::uint64_t block_count,
+                                                           std::uint64_t block) {
+  const auto edge = [&](std::uint64_t b) {
+    return begin + static_cast<std::uint64_t>((static_cast<unsigned __int128>(length) * b) / block_count);
+  };
+  return {edge(block), edge(block + 1)};
+}
+
+// Blocks per worker: enough that a block holding a heavy index does not leave the other
+// workers idle, few enough that per-block accumulators stay cheap.
+inline constexpr std::uint64_t kBlocksPerWorker = 64;
+
+// Folds begin..end-1 in ascending order over contiguous pieces (each starting from
+// identity()) and joins the pieces' values with reduce(left, right) in index order.
+// The value equals the sequential fold whenever reduce is associative with identity() as
+// neutral element, whatever the number of workers.
+template <class Identity, class Fold, class Reduce>
+auto parallel_fold_reduce(std::uint64_t begin, std::uint64_t end, Identity identity, Fold fold,
+                          Reduce reduce) -> decltype(identity()) {
+  using Accumulator = decltype(identity());
+  WorkerPool& pool = WorkerPool::global();
+  const std::uint64_t length = end - begin;
+  if (length < 2) {
+    Accumulator accumulator = identity();
+    for (std::uint64_t index = begin; index < end; ++index) accumulator = fold(std::move(accumulator), index);
+    return accumulator;
+  }
+  const std::uint64_t block_count =
+      std::min<std::uint64_t>(length, kBlocksPerWorker * static_cast<std::uint64_t>(pool.worker_count()));
+  std::vector<std::optional<Accumulator>> pieces(block_count);
+  pool.run_blocks(block_count, [&](std::size_t block) {
+    const auto [first, last] = block_range(begin, length, block_count, block);
+    Accumulator accumulator = identity();
+    for (std::uint64_t index = first; index < last; ++index) accumulator = fold(std::move(accumulator), index);
+    pieces[block].emplace(std::move(accumulator));
+  });
+  Accumulator result = std::move(*pieces[0]);
+  for (std::uint64_t block = 1; block < block_count; ++block) {
+    result = reduce(std::move(result), std::move(*pieces[block]));
+    pieces[block].reset();
+  }
+  return result;
+}
+
+}  // namespace tolva::parallel

@@ -1,0 +1,85 @@
+// Pieces shared by the two q-near algorithms: the face walk (every face of dimension q or
+// more of every simplex of dimension q + 1 or more, highest dimension first) and flat
+// lists-of-positions tables.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "complex/directed_flag_complex.hpp"
+#include "complex/simplex_index.hpp"
+
+namespace tolva {
+
+using Position = std::uint32_t;  // the index keeps every position below 2^32 - 1
+
+// Face positions in walk order: lists from the last down to list 1, simplices in list
+// order, face sizes ascending from q + 1, faces in lexicographic order of the kept places.
+struct FaceWalk {
+  std::vector<Position> face_positions;
+  // Per list k >= 1: how many faces each of its simplices contributes (0 for list 0).
+  std::vector<std::uint64_t> faces_per_simplex;
+};
+
+FaceWalk walk_faces(const DirectedFlagComplex& complex, const SimplexIndex& index);
+
+// Calls visit(face position, simplex position) for every (face, simplex) pair of the walk,
+// in walk order.
+template <class Visit>
+void for_each_face_pair(const DirectedFlagComplex& complex, const SimplexIndex& index,
+                        const FaceWalk& walk, Visit&& visit) {
+  std::uint64_t cursor = 0;
+  for (std::size_t k = complex.lists.size(); k-- > 1;) {
+    const std::uint64_t first = index.first_position(k);
+    const std::uint64_t count = complex.lists[k].size();
+    const std::uint64_t faces = walk.faces_per_simplex[k];
+    for (std::uint64_t place = 0; place < count; ++place) {
+      for (std::uint64_t f = 0; f < faces; ++f) visit(walk.face_positions[cursor++], first + place);
+    }
+  }
+}
+
+// Rows of position lists stored back to back; built from a pass that emits (row, value)
+// pairs, run twice (count, then fill) so that each row keeps the emission order.
+class PositionTable {
+ public:
+  template <class Emit>
+  static PositionTable build(std::uint64_t rows, Emit&& emit_all) {
+    PositionTable table;
+    table.starts_.assign(rows + 1, 0);
+    emit_all([&](std::uint64_t row, Position) { ++table.starts_[row + 1]; });
+    for (std::uint64_t r = 0; r < rows; ++r) table.starts_[r + 1] += table.starts_[r];
+    table.entries_.resize(table.starts_[rows]);
+    std::vector<std::uint64_t> fill(table.starts_.begin(), table.starts_.end() - 1);
+    emit_all([&](std::uint64_t row, Position value) { table.entries_[fill[row]++] = value; });
+    return table;
+  }
+
+  std::span<const Position> row(std::uint64_t r) const noexcept {
+    return {entries_.data() + starts_[r], entries_.data() + starts_[r + 1]};
+  }
+  std::uint64_t rows() const noexcept { return starts_.size() - 1; }
+
+ private:
+  std::vector<std::uint64_t> starts_;
+  std::vector<Position> entries_;
+};
+
+// The face of a simplex without the vertex at `place`; panics with the removal-index message
+// when place is not below the simplex's vertex count.
+void face_without(const Vertex* simplex, std::uint64_t count, std::uint64_t place, Vertex* face);
+
+// Panics with the removal-index message for the first of i, j that is not below count.
+void check_face_places(std::uint64_t i, std::uint64_t j, std::uint64_t count);
+
+}  // namespace tolva
+
+namespace tolva {
+
+// For every simplex of lists first_list .. last_list (inclusive), in position order: the
+// position of its face without the vertex at `place`.
+std::vector<Position> faces_at_place(const DirectedFlagComplex& complex, const SimplexIndex& index,
+                                     std::size_t first_list, std::size_t last_list, std::uint64_t place);
+
+}  // namespace tolva

@@ -1,0 +1,17 @@
+// The old q-near algorithm: simplices of dimension q + 1 or more are related when the i-th
+// face of one and the j-th face of the other share a q-simplex; every face of dimension q or
+// more is related to the simplices that contain it.
+#pragma once
+
+#include <cstdint>
+
+#include "complex/directed_flag_complex.hpp"
+#include "complex/simplex_index.hpp"
+#include "tolva/q_near_graph.hpp"
+
+namespace tolva {
+
+QNearGraph q_near_graph_old(std::uint64_t q, std::uint64_t i, std::uint64_t j,
+                            const DirectedFlagComplex& complex, const SimplexIndex& index);
+
+}  // namespace tolva

@@ -1,0 +1,67 @@
+#include "tolva/panic.hpp"
+
+#include <cstdio>
+#include <string_view>
+
+namespace tolva {
+namespace {
+
+thread_local std::string current_thread_name = "main";
+
+// Source paths are reported relative to the project ("src/..."), not as build-machine paths.
+std::string_view project_relative(std::string_view path) {
+  const auto at = path.rfind("src/");
+  return at == std::string_view::npos ? path : path.substr(at);
+}
+
+void write_report(const std::string& message, const std::source_location& where) {
+  const std::string_view file = project_relative(where.file_name());
+  std::fprintf(stderr, "thread '%s' panicked at '%s', %.*s:%u:%u\n", current_thread_name.c_str(),
+               message.c_str(), static_cast<int>(file.size()), file.data(), where.line(),
+               where.column());
+  std::fputs("note: the message above is raised as pyo3_runtime.PanicException; "
+             "run under gdb with 'catch throw' for a backtrace\n",
+             stderr);
+}
+
+std::string assertion(const char* op, std::int64_t left, std::int64_t right) {
+  return std::string("assertion failed: `(left ") + op + " right)`\n  left: `" + std::to_string(left) +
+         "`,\n right: `" + std::to_string(right) + "`";
+}
+
+}  // namespace
+
+void set_panic_thread_name(std::string name) { current_thread_name = std::move(name); }
+
+void panic(std::string message, std::source_location where) {
+  write_report(message, where);
+  throw Panic(std::move(message));
+}
+
+void panic_index_out_of_bounds(std::uint64_t length, std::uint64_t index, std::source_location where) {
+  panic("index out of bounds: the len is " + std::to_string(length) + " but the index is " +
+            std::to_string(index),
+        where);
+}
+
+void panic_unwrap_none(std::source_location where) {
+  panic("called `Option::unwrap()` on a `None` value", where);
+}
+
+void panic_assert_eq(std::int64_t left, std::int64_t right, std::source_location where) {
+  panic(assertion("==", left, right), where);
+}
+
+void panic_assert_ne(std::int64_t left, std::int64_t right, std::source_location where) {
+  panic(assertion("!=", left, right), where);
+}
+
+void panic_removal_index(std::uint64_t index, std::uint64_t length, std::source_location where) {
+  panic("removal index (is " + std::to_string(index) + ") should be < len (is " +
+            std::to_string(length) + ")",
+        where);
+}
+
+void panic_capacity_overflow(std::source_location where) { panic("capacity overflow", where); }
+
+}  // namespace tolva

@@ -1,0 +1,71 @@
+#include "tolva/q_near_graph.hpp"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "tolva/panic.hpp"
+
+namespace tolva {
+namespace {
+
+constexpr unsigned kInitialBits = 4;
+constexpr std::uint64_t kMaxPosition = 0xFFFFFFFEULL;  // packed pairs keep 32 bits each
+
+}  // namespace
+
+QNearGraph::QNearGraph() : slots_(std::uint64_t{1} << kInitialBits, kEmpty), shift_(64 - kInitialBits) {}
+
+bool QNearGraph::insert(std::uint64_t source, std::uint64_t target) {
+  if (source > kMaxPosition || target > kMaxPosition) panic_capacity_overflow();
+  const std::uint64_t key = (source << 32) | target;
+  const std::uint64_t mask = slots_.size() - 1;
+  for (std::uint64_t slot = slot_of(key);; slot = (slot + 1) & mask) {
+    const std::uint64_t held = slots_[slot];
+    if (held == key) return false;
+    if (held == kEmpty) {
+      slots_[slot] = key;
+      keys_.push_back(key);
+      if (2 * keys_.size() > slots_.size()) grow();
+      return true;
+    }
+  }
+}
+
+void QNearGraph::grow() {
+  slots_.assign(2 * slots_.size(), kEmpty);
+  --shift_;
+  const std::uint64_t mask = slots_.size() - 1;
+  for (const std::uint64_t key : keys_) {
+    std::uint64_t slot = slot_of(key);
+    while (slots_[slot] != kEmpty) slot = (slot + 1) & mask;
+    slots_[slot] = key;
+  }
+}
+
+std::vector<std::array<std::uint64_t, 2>> QNearGraph::edges() const {
+  std::vector<std::array<std::uint64_t, 2>> pairs;
+  pairs.reserve(keys_.size());
+  for (std::uint64_t at = 0; at < keys_.size(); ++at) pairs.push_back({source(at), target(at)});
+  return pairs;
+}
+
+void report_pair_count(std::string_view where, std::string_view expression, std::uint64_t count) {
+  const std::string line =
+      "[" + std::string(where) + "] " + std::string(expression) + " = " + std::to_string(count) + "\n";
+  std::size_t written = 0;
+  while (written < line.size()) {
+    const ssize_t result = ::write(STDERR_FILENO, line.data() + written, line.size() - written);
+    if (result >= 0) {
+      written += static_cast<std::size_t>(result);
+    } else if (errno != EINTR) {
+      const int error = errno;
+      panic("failed printing to stderr: " + std::string(std::strerror(error)) + " (os error " +
+            std::to_string(error) + ")");
+    }
+  }
+}
+
+}  // namespace tolva
