@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstring>
 #include <limits>
 #include <memory>
 
@@ -12,11 +13,11 @@ namespace tolva {
 
 void SimplexList::append(SimplexList&& other) {
   if (vertices_.empty()) {
-    vertices_.swap(other.vertices_);
+    vertices_ = std::move(other.vertices_);
   } else {
-    vertices_.insert(vertices_.end(), other.vertices_.begin(), other.vertices_.end());
+    vertices_.append(other.vertices_.data(), other.vertices_.size());
+    other.vertices_ = {};
   }
-  other.vertices_ = {};
 }
 
 std::uint64_t DirectedFlagComplex::simplex_count() const noexcept {
@@ -174,6 +175,35 @@ class Extender {
   std::vector<std::vector<std::uint64_t>> levels_;  // inner buffers never move
 };
 
+// The same as merging the pieces one after another with merge_partial_complexes, but each
+// list is allocated once at its final size and the pieces are copied into it in parallel.
+DirectedFlagComplex concatenate_partial_complexes(std::uint64_t q, std::vector<DirectedFlagComplex>& pieces) {
+  DirectedFlagComplex whole(q);
+  std::size_t list_count = 0;
+  for (const auto& piece : pieces) list_count = std::max(list_count, piece.lists.size());
+  if (list_count == 0) return whole;
+  whole.list_for(list_count - 1);
+  // offsets[p][k]: where piece p's part of list k starts, in vertices.
+  std::vector<std::vector<std::uint64_t>> offsets(pieces.size(), std::vector<std::uint64_t>(list_count, 0));
+  std::vector<Vertex*> destinations(list_count);
+  for (std::size_t k = 0; k < list_count; ++k) {
+    std::uint64_t total = 0;
+    for (std::size_t p = 0; p < pieces.size(); ++p) {
+      offsets[p][k] = total;
+      if (k < pieces[p].lists.size()) total += pieces[p].lists[k].vertices().size();
+    }
+    destinations[k] = whole.lists[k].extend_uninitialized(total);
+  }
+  parallel::WorkerPool::global().run_blocks(pieces.size(), [&](std::size_t p) {
+    for (std::size_t k = 0; k < pieces[p].lists.size(); ++k) {
+      const auto& source = pieces[p].lists[k].vertices();
+      if (source.size() != 0) std::memcpy(destinations[k] + offsets[p][k], source.data(), source.size() * sizeof(Vertex));
+    }
+    pieces[p] = DirectedFlagComplex(q);  // release the piece as soon as it is copied
+  });
+  return whole;
+}
+
 }  // namespace
 
 DirectedFlagComplex build_directed_flag_complex(const Graph& graph, std::uint64_t q,
@@ -187,18 +217,17 @@ DirectedFlagComplex build_directed_flag_complex(const Graph& graph, std::uint64_
     DirectedFlagComplex complex;
     std::unique_ptr<Extender> extender;
   };
-  Partial whole = parallel::parallel_fold_reduce(
+  std::vector<Partial> pieces = parallel::parallel_fold_pieces(
       0, units.count(),
       [&] { return Partial{DirectedFlagComplex(q), std::make_unique<Extender>(graph, q, max_dimension)}; },
       [&](Partial partial, std::uint64_t unit) {
         partial.extender->run_unit(units, unit, partial.complex);
         return partial;
-      },
-      [](Partial left, Partial right) {
-        left.complex = merge_partial_complexes(std::move(left.complex), std::move(right.complex));
-        return left;
       });
-  return std::move(whole.complex);
+  std::vector<DirectedFlagComplex> complexes;
+  complexes.reserve(pieces.size());
+  for (Partial& piece : pieces) complexes.push_back(std::move(piece.complex));
+  return concatenate_partial_complexes(q, complexes);
 }
 
 }  // namespace tolva

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "graph/graph.hpp"
+#include "tolva/flat_buffer.hpp"
 
 namespace tolva {
 
@@ -23,13 +24,15 @@ class SimplexList {
   bool empty() const noexcept { return vertices_.empty(); }
   const Vertex* operator[](std::uint64_t at) const noexcept { return vertices_.data() + at * stride_; }
 
-  void push_back(const Vertex* simplex) { vertices_.insert(vertices_.end(), simplex, simplex + stride_); }
+  void push_back(const Vertex* simplex) { vertices_.append(simplex, stride_); }
   void append(SimplexList&& other);
-  const std::vector<Vertex>& vertices() const noexcept { return vertices_; }
+  // Grows the list by `count` vertices for the caller to write; returns where they start.
+  Vertex* extend_uninitialized(std::uint64_t count) { return vertices_.extend(count); }
+  const FlatBuffer<Vertex>& vertices() const noexcept { return vertices_; }
 
  private:
   std::uint64_t stride_;
-  std::vector<Vertex> vertices_;
+  FlatBuffer<Vertex> vertices_;
 };
 
 struct DirectedFlagComplex {

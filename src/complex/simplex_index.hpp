@@ -24,7 +24,9 @@ inline std::uint64_t hash_vertices(const Vertex* vertices, std::uint64_t count) 
 
 class SimplexIndex {
  public:
+  // Refers to the complex's lists: the complex must outlive the index.
   explicit SimplexIndex(const DirectedFlagComplex& complex);
+  explicit SimplexIndex(DirectedFlagComplex&&) = delete;
 
   // Position of the simplex with these vertices, or nothing when it is not in the complex.
   std::optional<std::uint64_t> find(const Vertex* vertices, std::uint64_t count) const noexcept;
@@ -56,5 +58,6 @@ class SimplexIndex {
 };
 
 SimplexIndex build_simplex_index(const DirectedFlagComplex& complex);
+SimplexIndex build_simplex_index(DirectedFlagComplex&&) = delete;
 
 }  // namespace tolva

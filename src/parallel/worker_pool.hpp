@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <algorithm>
 #include <functional>
 #include <optional>
 #include <utility>
@@ -44,8 +45,10 @@ std::size_t worker_count();
 inline std::pair<std::uint64_t, std::uint64_t> block_range(std::uint64_t begin, std::uint64_t length,
                                                            std::uint64_t block_count,
                                                            std::uint64_t block) {
+  // length * b / block_count without overflow: block_count <= length, both 64-bit.
   const auto edge = [&](std::uint64_t b) {
-    return begin + static_cast<std::uint64_t>((static_cast<unsigned __int128>(length) * b) / block_count);
+    const std::uint64_t whole = length / block_count, rest = length % block_count;
+    return begin + whole * b + (rest * b) / block_count;
   };
   return {edge(block), edge(block + 1)};
 }
@@ -54,20 +57,21 @@ inline std::pair<std::uint64_t, std::uint64_t> block_range(std::uint64_t begin, 
 // workers idle, few enough that per-block accumulators stay cheap.
 inline constexpr std::uint64_t kBlocksPerWorker = 64;
 
-// Folds begin..end-1 in ascending order over contiguous pieces (each starting from
-// identity()) and joins the pieces' values with reduce(left, right) in index order.
-// The value equals the sequential fold whenever reduce is associative with identity() as
-// neutral element, whatever the number of workers.
-template <class Identity, class Fold, class Reduce>
-auto parallel_fold_reduce(std::uint64_t begin, std::uint64_t end, Identity identity, Fold fold,
-                          Reduce reduce) -> decltype(identity()) {
+// Folds begin..end-1 in ascending order over contiguous pieces, each starting from
+// identity(), and returns the pieces' values in index order. Ranges of fewer than two
+// indices are folded on the calling thread.
+template <class Identity, class Fold>
+auto parallel_fold_pieces(std::uint64_t begin, std::uint64_t end, Identity identity, Fold fold)
+    -> std::vector<decltype(identity())> {
   using Accumulator = decltype(identity());
   WorkerPool& pool = WorkerPool::global();
   const std::uint64_t length = end - begin;
+  std::vector<Accumulator> values;
   if (length < 2) {
     Accumulator accumulator = identity();
     for (std::uint64_t index = begin; index < end; ++index) accumulator = fold(std::move(accumulator), index);
-    return accumulator;
+    values.push_back(std::move(accumulator));
+    return values;
   }
   const std::uint64_t block_count =
       std::min<std::uint64_t>(length, kBlocksPerWorker * static_cast<std::uint64_t>(pool.worker_count()));
@@ -78,11 +82,21 @@ auto parallel_fold_reduce(std::uint64_t begin, std::uint64_t end, Identity ident
     for (std::uint64_t index = first; index < last; ++index) accumulator = fold(std::move(accumulator), index);
     pieces[block].emplace(std::move(accumulator));
   });
-  Accumulator result = std::move(*pieces[0]);
-  for (std::uint64_t block = 1; block < block_count; ++block) {
-    result = reduce(std::move(result), std::move(*pieces[block]));
-    pieces[block].reset();
-  }
+  values.reserve(block_count);
+  for (auto& piece : pieces) values.push_back(std::move(*piece));
+  return values;
+}
+
+// Folds begin..end-1 in ascending order over contiguous pieces (each starting from
+// identity()) and joins the pieces' values with reduce(left, right) in index order.
+// The value equals the sequential fold whenever reduce is associative with identity() as
+// neutral element, whatever the number of workers.
+template <class Identity, class Fold, class Reduce>
+auto parallel_fold_reduce(std::uint64_t begin, std::uint64_t end, Identity identity, Fold fold,
+                          Reduce reduce) -> decltype(identity()) {
+  auto pieces = parallel_fold_pieces(begin, end, identity, fold);
+  auto result = std::move(pieces.front());
+  for (std::size_t piece = 1; piece < pieces.size(); ++piece) result = reduce(std::move(result), std::move(pieces[piece]));
   return result;
 }
 

@@ -1,0 +1,89 @@
+// Benchmark of the complex enumeration and the simplex index.
+//   tolva_bench flag <path> [q] [max_dimension]
+//   tolva_bench random <n> <p> <seed> [q] [max_dimension]
+// Worker count from RAYON_NUM_THREADS as in the module. Prints simplices per dimension,
+// wall times and the memory held by the complex.
+#include <sys/resource.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <string>
+
+#include "complex/directed_flag_complex.hpp"
+#include "complex/simplex_index.hpp"
+#include "graph_io/flag_reader.hpp"
+#include "parallel/worker_pool.hpp"
+
+namespace {
+
+double seconds_since(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+tolva::Graph random_graph(std::uint64_t n, double p, std::uint64_t seed) {
+  std::mt19937_64 generator(seed);
+  std::bernoulli_distribution edge(p);
+  tolva::Graph graph(n);
+  for (std::uint64_t from = 0; from < n; ++from) {
+    for (std::uint64_t to = 0; to < n; ++to) {
+      if (from != to && edge(generator)) graph.add_edge(from, to);
+    }
+  }
+  return graph;
+}
+
+long peak_rss_mib() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_maxrss / 1024;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 3) {
+    std::fprintf(stderr, "usage: %s flag <path> [q] [max_dim] | random <n> <p> <seed> [q] [max_dim]\n", argv[0]);
+    return 2;
+  }
+  const std::string mode = argv[1];
+  int next = 3;
+  auto start = std::chrono::steady_clock::now();
+  tolva::Graph graph(0);
+  if (mode == "flag") {
+    graph = tolva::read_flag_file(argv[2]);
+  } else {
+    graph = random_graph(std::strtoull(argv[2], nullptr, 10), std::strtod(argv[3], nullptr),
+                         std::strtoull(argv[4], nullptr, 10));
+    next = 5;
+  }
+  const std::uint64_t q = argc > next ? std::strtoull(argv[next], nullptr, 10) : 0;
+  const std::uint64_t max_dimension = argc > next + 1 ? std::strtoull(argv[next + 1], nullptr, 10) : ~0ULL;
+  std::printf("graph: %llu vertices, %zu edges, %.3f s\n", static_cast<unsigned long long>(graph.vertex_count()),
+              graph.edges().size(), seconds_since(start));
+  std::printf("workers: %zu\n", tolva::parallel::worker_count());
+  const long rss_before = peak_rss_mib();
+
+  start = std::chrono::steady_clock::now();
+  const tolva::DirectedFlagComplex complex = tolva::build_directed_flag_complex(graph, q, max_dimension);
+  const double complex_seconds = seconds_since(start);
+  std::uint64_t bytes = 0;
+  std::printf("simplices per dimension:");
+  for (const auto& list : complex.lists) {
+    std::printf(" %llu", static_cast<unsigned long long>(list.size()));
+    bytes += list.vertices().capacity() * sizeof(tolva::Vertex);
+  }
+  const std::uint64_t total = complex.simplex_count();
+  std::printf("\ntotal: %llu simplices\n", static_cast<unsigned long long>(total));
+  std::printf("complex: %.3f s (%.1f M simplices/s), %.1f MiB of vertex arrays, peak RSS %ld MiB (before: %ld MiB)\n",
+              complex_seconds, static_cast<double>(total) / complex_seconds / 1e6, static_cast<double>(bytes) / 1048576.0,
+              peak_rss_mib(), rss_before);
+
+  if (std::getenv("TOLVA_BENCH_INDEX") != nullptr) {
+    start = std::chrono::steady_clock::now();
+    const tolva::SimplexIndex index = tolva::build_simplex_index(complex);
+    std::printf("index: %.3f s, peak RSS %ld MiB\n", seconds_since(start), peak_rss_mib());
+  }
+  return 0;
+}

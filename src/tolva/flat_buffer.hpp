@@ -1,0 +1,119 @@
+// A growable array of trivially copyable values on malloc/realloc. Large buffers live in
+// their own mappings, so growing one moves page mappings instead of copying data, and they
+// are advised to use huge pages, which cuts page faults when hundreds of MiB of simplices
+// are written once.
+#pragma once
+
+#include <sys/mman.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <type_traits>
+#include <utility>
+
+namespace tolva {
+
+template <class T>
+class FlatBuffer {
+  static_assert(std::is_trivially_copyable_v<T>);
+
+ public:
+  FlatBuffer() = default;
+  FlatBuffer(FlatBuffer&& other) noexcept
+      : data_(std::exchange(other.data_, nullptr)),
+        size_(std::exchange(other.size_, 0)),
+        capacity_(std::exchange(other.capacity_, 0)) {}
+  FlatBuffer& operator=(FlatBuffer&& other) noexcept {
+    if (this != &other) {
+      std::free(data_);
+      data_ = std::exchange(other.data_, nullptr);
+      size_ = std::exchange(other.size_, 0);
+      capacity_ = std::exchange(other.capacity_, 0);
+    }
+    return *this;
+  }
+  FlatBuffer(const FlatBuffer&) = delete;
+  FlatBuffer& operator=(const FlatBuffer&) = delete;
+  ~FlatBuffer() { std::free(data_); }
+
+  // `count` zero values.
+  static FlatBuffer zeros(std::size_t count) {
+    FlatBuffer buffer;
+    if (count == 0) return buffer;
+    buffer.data_ = static_cast<T*>(std::calloc(count, sizeof(T)));
+    if (buffer.data_ == nullptr) throw std::bad_alloc();
+    buffer.size_ = buffer.capacity_ = count;
+    advise_huge_pages(buffer.data_, count * sizeof(T));
+    return buffer;
+  }
+
+  T* data() noexcept { return data_; }
+  const T* data() const noexcept { return data_; }
+  std::size_t size() const noexcept { return size_; }
+  std::size_t capacity() const noexcept { return capacity_; }
+  bool empty() const noexcept { return size_ == 0; }
+  T& operator[](std::size_t at) noexcept { return data_[at]; }
+  const T& operator[](std::size_t at) const noexcept { return data_[at]; }
+  T* begin() noexcept { return data_; }
+  T* end() noexcept { return data_ + size_; }
+  const T* begin() const noexcept { return data_; }
+  const T* end() const noexcept { return data_ + size_; }
+
+  void push_back(const T& value) {
+    if (size_ == capacity_) grow(size_ + 1);
+    data_[size_++] = value;
+  }
+
+  void append(const T* values, std::size_t count) {
+    if (count == 0) return;
+    if (size_ + count > capacity_) grow(size_ + count);
+    std::memcpy(data_ + size_, values, count * sizeof(T));
+    size_ += count;
+  }
+
+  // Appends `count` values left for the caller to write; returns where they start.
+  T* extend(std::size_t count) {
+    if (size_ + count > capacity_) grow(size_ + count);
+    T* start = data_ + size_;
+    size_ += count;
+    return start;
+  }
+
+  void reserve(std::size_t count) {
+    if (count > capacity_) reallocate(count);
+  }
+
+ private:
+  static constexpr std::size_t kHugePage = std::size_t{2} << 20;
+
+  static void advise_huge_pages(void* start, std::size_t bytes) {
+    if (bytes < 2 * kHugePage) return;
+    const auto first = (reinterpret_cast<std::uintptr_t>(start) + kHugePage - 1) & ~(kHugePage - 1);
+    const auto last = (reinterpret_cast<std::uintptr_t>(start) + bytes) & ~(kHugePage - 1);
+    if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+  }
+
+  void grow(std::size_t needed) {
+    std::size_t target = capacity_ < 16 ? 16 : capacity_ * 2;
+    if (target < needed) target = needed;
+    reallocate(target);
+  }
+
+  void reallocate(std::size_t count) {
+    if (count > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
+    void* moved = std::realloc(data_, count * sizeof(T));
+    if (moved == nullptr) throw std::bad_alloc();
+    data_ = static_cast<T*>(moved);
+    capacity_ = count;
+    advise_huge_pages(data_, count * sizeof(T));
+  }
+
+  T* data_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+};
+
+}  // namespace tolva

@@ -1,0 +1,205 @@
+#define TEST_SUITE "complex"
+#include <algorithm>
+#include <random>
+
+#include "check.hpp"
+#include "complex/directed_flag_complex.hpp"
+#include "complex/simplex_index.hpp"
+
+using tolva::DirectedFlagComplex;
+using tolva::Graph;
+using Simplex = std::vector<std::uint64_t>;
+using Lists = std::vector<std::vector<Simplex>>;
+
+namespace {
+
+constexpr std::uint64_t kUnbounded = ~std::uint64_t{0};
+
+Graph graph_of(std::uint64_t n, const std::vector<std::pair<std::uint64_t, std::uint64_t>>& edges) {
+  Graph graph(n);
+  for (const auto& [from, to] : edges) graph.add_edge(from, to);
+  return graph;
+}
+
+Lists lists_of(const DirectedFlagComplex& complex) {
+  Lists lists;
+  for (const auto& list : complex.lists) {
+    auto& out = lists.emplace_back();
+    for (std::uint64_t at = 0; at < list.size(); ++at) out.emplace_back(list[at], list[at] + list.vertices_per_simplex());
+  }
+  return lists;
+}
+
+Lists build(const Graph& graph, std::uint64_t q, std::uint64_t max_dimension) {
+  return lists_of(tolva::build_directed_flag_complex(graph, q, max_dimension));
+}
+
+// Straightforward enumeration: every vertex sequence with all forward edges, then sorted.
+void extend_plainly(const Graph& graph, Simplex& simplex, std::uint64_t max_vertices, std::vector<Simplex>& out) {
+  out.push_back(simplex);
+  if (simplex.size() == max_vertices) return;
+  for (std::uint64_t v = 0; v < graph.vertex_count(); ++v) {
+    if (std::all_of(simplex.begin(), simplex.end(), [&](std::uint64_t u) { return u != v && graph.has_edge(u, v); })) {
+      simplex.push_back(v);
+      extend_plainly(graph, simplex, max_vertices, out);
+      simplex.pop_back();
+    }
+  }
+}
+
+Lists plain_complex(const Graph& graph, std::uint64_t q, std::uint64_t max_dimension) {
+  std::vector<Simplex> all;
+  for (std::uint64_t v = 0; v < graph.vertex_count(); ++v) {
+    Simplex simplex{v};
+    extend_plainly(graph, simplex, max_dimension + 1, all);
+  }
+  std::sort(all.begin(), all.end());
+  Lists lists;
+  for (const Simplex& simplex : all) {
+    if (simplex.size() <= q) continue;
+    const std::uint64_t k = simplex.size() - 1 - q;
+    if (lists.size() <= k) lists.resize(k + 1);
+    lists[k].push_back(simplex);
+  }
+  return lists;
+}
+
+}  // namespace
+
+TEST(no_vertices_gives_no_lists) { CHECK(build(Graph(0), 0, kUnbounded).empty()); }
+
+TEST(q_above_max_dimension_or_every_simplex_gives_no_lists) {
+  const Graph graph = graph_of(3, {{0, 1}, {1, 2}, {0, 2}});
+  CHECK(build(graph, 2, 1).empty());
+  CHECK(build(graph, 3, kUnbounded).empty());
+  CHECK(build(graph, 100, kUnbounded).empty());
+}
+
+TEST(dimension_zero_lists_every_vertex) {
+  CHECK(build(graph_of(4, {{2, 3}}), 0, 0) == (Lists{{{0}, {1}, {2}, {3}}}));
+}
+
+TEST(opposite_edges_give_both_orders_and_no_triangle) {
+  CHECK(build(graph_of(2, {{0, 1}, {1, 0}}), 0, 5) == (Lists{{{0}, {1}}, {{0, 1}, {1, 0}}}));
+}
+
+TEST(transitive_triangle_versus_directed_cycle) {
+  CHECK(build(graph_of(3, {{0, 1}, {1, 2}, {0, 2}}), 2, kUnbounded) == (Lists{{{0, 1, 2}}}));
+  CHECK(build(graph_of(3, {{0, 1}, {1, 2}, {2, 0}}), 2, kUnbounded).empty());
+}
+
+TEST(q_one_lists_every_edge_sorted) {
+  CHECK(build(graph_of(4, {{3, 0}, {1, 2}, {0, 3}, {0, 1}}), 1, 1) == (Lists{{{0, 1}, {0, 3}, {1, 2}, {3, 0}}}));
+}
+
+TEST(complete_reciprocal_triangle_gives_six_orderings) {
+  const Graph graph = graph_of(3, {{0, 1}, {1, 0}, {0, 2}, {2, 0}, {1, 2}, {2, 1}});
+  CHECK(build(graph, 2, 2) ==
+        (Lists{{{0, 1, 2}, {0, 2, 1}, {1, 0, 2}, {1, 2, 0}, {2, 0, 1}, {2, 1, 0}}}));
+}
+
+TEST(max_dimension_limits_the_lists) {
+  const Graph graph = graph_of(4, {{0, 1}, {0, 2}, {0, 3}, {1, 2}, {1, 3}, {2, 3}});
+  CHECK_EQ(build(graph, 0, 1).size(), 2u);
+  CHECK_EQ(build(graph, 0, kUnbounded).size(), 4u);
+  CHECK_EQ(build(graph, 1, 2).size(), 2u);
+}
+
+TEST(complete_digraph_counts_follow_the_closed_form) {
+  Graph graph(6);
+  for (std::uint64_t a = 0; a < 6; ++a)
+    for (std::uint64_t b = 0; b < 6; ++b) graph.add_edge(a, b);
+  const Lists lists = build(graph, 0, kUnbounded);
+  std::uint64_t expected = 1;  // 6! / (6 - k - 1)!
+  CHECK_EQ(lists.size(), 6u);
+  for (std::uint64_t k = 0; k < 6; ++k) {
+    expected *= 6 - k;
+    CHECK_EQ(lists[k].size(), expected);
+  }
+}
+
+TEST(random_graphs_match_a_plain_enumeration) {
+  std::mt19937_64 generator(12345);
+  for (int round = 0; round < 60; ++round) {
+    const std::uint64_t n = generator() % 12;
+    const double density = 0.2 + 0.6 * static_cast<double>(generator() % 100) / 100.0;
+    Graph graph(n);
+    std::bernoulli_distribution edge(density);
+    for (std::uint64_t a = 0; a < n; ++a)
+      for (std::uint64_t b = 0; b < n; ++b)
+        if (edge(generator)) graph.add_edge(a, b);
+    const std::uint64_t q = generator() % 3;
+    const std::uint64_t max_dimension = round % 4 == 0 ? kUnbounded : generator() % 6;
+    CHECK(build(graph, q, max_dimension) == plain_complex(graph, q, max_dimension));
+  }
+}
+
+TEST(wide_graphs_cross_word_boundaries) {
+  // Edges between vertices far apart in the bit rows, with reciprocal pairs.
+  Graph graph(200);
+  for (std::uint64_t a = 0; a < 200; a += 7)
+    for (std::uint64_t b = 3; b < 200; b += 11) graph.add_edge(a, b);
+  for (std::uint64_t a = 0; a < 200; a += 13) graph.add_edge(199 - a, a);
+  CHECK(build(graph, 0, kUnbounded) == plain_complex(graph, 0, kUnbounded));
+  CHECK(build(graph, 2, 3) == plain_complex(graph, 2, 3));
+}
+
+TEST(merging_pads_and_appends_list_by_list) {
+  DirectedFlagComplex left(0), right(0);
+  const tolva::Vertex a[] = {0}, b[] = {1}, ab[] = {1, 2};
+  left.list_for(0).push_back(a);
+  right.list_for(0).push_back(b);
+  right.list_for(1).push_back(ab);
+  CHECK(lists_of(tolva::merge_partial_complexes(std::move(left), std::move(right))) ==
+        (Lists{{{0}, {1}}, {{1, 2}}}));
+}
+
+TEST(index_positions_follow_the_lists) {
+  const Graph graph = graph_of(4, {{0, 1}, {0, 2}, {1, 2}, {2, 3}});
+  const DirectedFlagComplex complex = tolva::build_directed_flag_complex(graph, 0, kUnbounded);
+  const tolva::SimplexIndex index = tolva::build_simplex_index(complex);
+  CHECK_EQ(index.size(), complex.simplex_count());
+  for (std::uint64_t v = 0; v < 4; ++v) CHECK(index.find(Simplex{v}) == v);
+  CHECK(index.find(Simplex{0, 1}) == 4u);  // the first edge in list order comes right after the vertices
+  CHECK(index.find(Simplex{2, 3}) == 7u);
+  CHECK(index.find(Simplex{0, 1, 2}) == 8u);
+  CHECK(!index.find(Simplex{1, 0}));
+  CHECK(!index.find(Simplex{1, 0, 2}));
+  CHECK(!index.find(Simplex{0, 1, 2, 3}));
+  CHECK(!index.find(Simplex{}));
+  CHECK(!index.find(Simplex{std::uint64_t{1} << 40}));
+}
+
+TEST(index_omits_dimensions_below_q) {
+  const Graph graph = graph_of(3, {{0, 1}, {0, 2}, {1, 2}});
+  const DirectedFlagComplex complex = tolva::build_directed_flag_complex(graph, 1, 2);
+  const tolva::SimplexIndex index = tolva::build_simplex_index(complex);
+  CHECK(!index.find(Simplex{0}));
+  CHECK(index.find(Simplex{0, 1}) == 0u);
+  CHECK(index.find(Simplex{0, 1, 2}) == 3u);
+}
+
+TEST(empty_complex_gives_empty_index) {
+  const DirectedFlagComplex complex(0);
+  const tolva::SimplexIndex index = tolva::build_simplex_index(complex);
+  CHECK_EQ(index.size(), 0u);
+  CHECK(!index.find(Simplex{0}));
+}
+
+TEST(every_simplex_of_a_large_complex_finds_its_position) {
+  Graph graph(40);
+  std::mt19937_64 generator(7);
+  std::bernoulli_distribution edge(0.5);
+  for (std::uint64_t a = 0; a < 40; ++a)
+    for (std::uint64_t b = 0; b < 40; ++b)
+      if (edge(generator)) graph.add_edge(a, b);
+  const DirectedFlagComplex complex = tolva::build_directed_flag_complex(graph, 1, kUnbounded);
+  const tolva::SimplexIndex index = tolva::build_simplex_index(complex);
+  std::uint64_t position = 0;
+  for (const auto& list : complex.lists) {
+    for (std::uint64_t at = 0; at < list.size(); ++at, ++position) {
+      CHECK(index.find(list[at], list.vertices_per_simplex()) == position);
+    }
+  }
+  CHECK_EQ(position, index.size());
+}

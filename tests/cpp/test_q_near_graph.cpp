@@ -1,0 +1,34 @@
+#define TEST_SUITE "q_near_graph"
+#include "check.hpp"
+#include "tolva/q_near_graph.hpp"
+
+using tolva::QNearGraph;
+using Pairs = std::vector<std::array<std::uint64_t, 2>>;
+
+TEST(insert_keeps_first_insertion_order_and_ignores_repeats) {
+  QNearGraph graph;
+  CHECK(graph.insert(3, 5));
+  CHECK(graph.insert(5, 3));
+  CHECK(!graph.insert(3, 5));
+  CHECK(graph.insert(0, 0));
+  CHECK(graph.edges() == (Pairs{{3, 5}, {5, 3}, {0, 0}}));
+}
+
+TEST(order_survives_growth) {
+  QNearGraph graph;
+  Pairs expected;
+  for (std::uint64_t k = 0; k < 100000; ++k) {
+    const std::uint64_t s = (k * 7919) % 1000, t = (k * 104729) % 997;
+    if (graph.insert(s, t)) expected.push_back({s, t});
+  }
+  for (std::uint64_t k = 0; k < 100000; k += 3) CHECK(!graph.insert((k * 7919) % 1000, (k * 104729) % 997));
+  CHECK(graph.edges() == expected);
+  CHECK_EQ(graph.size(), expected.size());
+}
+
+TEST(positions_beyond_32_bits_fail_loudly) {
+  QNearGraph graph;
+  CHECK(graph.insert(0xFFFFFFFEULL, 0xFFFFFFFEULL));
+  CHECK_PANICS(graph.insert(0xFFFFFFFFULL, 0), "capacity overflow");
+  CHECK_PANICS(graph.insert(0, std::uint64_t{1} << 32), "capacity overflow");
+}

@@ -1,0 +1,107 @@
+#define TEST_SUITE "worker_pool"
+#include <atomic>
+#include <string>
+#include <thread>
+
+#include "check.hpp"
+#include "parallel/worker_pool.hpp"
+
+using tolva::parallel::parallel_fold_reduce;
+
+namespace {
+
+// Not commutative: the value shows the order in which indices and pieces were joined.
+std::vector<std::uint64_t> ordered_fold(std::uint64_t begin, std::uint64_t end) {
+  return parallel_fold_reduce(
+      begin, end, [] { return std::vector<std::uint64_t>{}; },
+      [](std::vector<std::uint64_t> values, std::uint64_t index) {
+        values.push_back(index);
+        return values;
+      },
+      [](std::vector<std::uint64_t> left, std::vector<std::uint64_t> right) {
+        left.insert(left.end(), right.begin(), right.end());
+        return left;
+      });
+}
+
+std::vector<std::uint64_t> sequence(std::uint64_t begin, std::uint64_t end) {
+  std::vector<std::uint64_t> values;
+  for (std::uint64_t v = begin; v < end; ++v) values.push_back(v);
+  return values;
+}
+
+}  // namespace
+
+TEST(fold_reduce_keeps_index_order) {
+  for (const auto& [begin, end] : {std::pair<std::uint64_t, std::uint64_t>{0, 0}, {5, 5}, {0, 1}, {7, 9}, {0, 3},
+                                  {10, 1000}, {0, 100003}}) {
+    CHECK(ordered_fold(begin, end) == sequence(begin, end));
+  }
+}
+
+TEST(ranges_near_the_top_of_the_index_type) {
+  const std::uint64_t top = ~std::uint64_t{0};
+  CHECK(ordered_fold(top - 5, top) == sequence(top - 5, top));
+}
+
+TEST(short_ranges_fold_on_the_calling_thread) {
+  const auto caller = std::this_thread::get_id();
+  std::thread::id seen;
+  parallel_fold_reduce(
+      4, 5, [] { return 0; },
+      [&](int accumulator, std::uint64_t) {
+        seen = std::this_thread::get_id();
+        return accumulator;
+      },
+      [](int left, int) { return left; });
+  CHECK(seen == caller);
+}
+
+TEST(work_is_spread_over_the_workers) {
+  const std::size_t workers = tolva::parallel::worker_count();
+  std::atomic<int> running{0}, most{0};
+  parallel_fold_reduce(
+      0, 64 * workers, [] { return 0; },
+      [&](int accumulator, std::uint64_t) {
+        const int now = ++running;
+        int previous = most.load();
+        while (now > previous && !most.compare_exchange_weak(previous, now)) {
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+        --running;
+        return accumulator;
+      },
+      [](int left, int) { return left; });
+  CHECK(most.load() >= 1);
+  CHECK(static_cast<std::size_t>(most.load()) <= workers);
+}
+
+TEST(a_failure_reaches_the_caller_and_the_pool_stays_usable) {
+  for (int round = 0; round < 3; ++round) {
+    CHECK_PANICS(parallel_fold_reduce(
+                     0, 10000, [] { return 0; },
+                     [](int accumulator, std::uint64_t index) {
+                       if (index == 6007) tolva::panic("failed at 6007");
+                       return accumulator + 1;
+                     },
+                     [](int left, int right) { return left + right; }),
+                 "failed at 6007");
+    CHECK(ordered_fold(0, 5000) == sequence(0, 5000));
+  }
+}
+
+TEST(block_ranges_tile_the_range) {
+  for (const std::uint64_t length : {2u, 3u, 64u, 1000u}) {
+    for (const std::uint64_t blocks : {1u, 2u, 7u}) {
+      if (blocks > length) continue;
+      std::uint64_t next = 10;
+      for (std::uint64_t b = 0; b < blocks; ++b) {
+        const auto [first, last] = tolva::parallel::block_range(10, length, blocks, b);
+        CHECK_EQ(first, next);
+        CHECK(last > first);
+        next = last;
+      }
+      CHECK_EQ(next, 10 + length);
+    }
+  }
+}
