@@ -1,4 +1,5 @@
-// Benchmark of the complex enumeration and the simplex index.
+// Benchmark of the pipeline's C++ stages: reading or generating the graph, the complex
+// enumeration, the simplex index and (TOLVA_BENCH_ALGORITHM=old|new, TOLVA_BENCH_I/J) an algorithm.
 //   tolva_bench flag <path> [q] [max_dimension]
 //   tolva_bench random <n> <p> <seed> [q] [max_dimension]
 // Worker count from RAYON_NUM_THREADS as in the module. Prints simplices per dimension,
@@ -15,6 +16,8 @@
 #include "complex/simplex_index.hpp"
 #include "graph_io/flag_reader.hpp"
 #include "parallel/worker_pool.hpp"
+#include "tolva/new/single_thread.hpp"
+#include "tolva/original/single_thread.hpp"
 
 namespace {
 
@@ -80,10 +83,18 @@ int main(int argc, char** argv) {
               complex_seconds, static_cast<double>(total) / complex_seconds / 1e6, static_cast<double>(bytes) / 1048576.0,
               peak_rss_mib(), rss_before);
 
-  if (std::getenv("TOLVA_BENCH_INDEX") != nullptr) {
-    start = std::chrono::steady_clock::now();
-    const tolva::SimplexIndex index = tolva::build_simplex_index(complex);
-    std::printf("index: %.3f s, peak RSS %ld MiB\n", seconds_since(start), peak_rss_mib());
-  }
+  const char* algorithm = std::getenv("TOLVA_BENCH_ALGORITHM");  // "old" or "new": run it too
+  if (std::getenv("TOLVA_BENCH_INDEX") == nullptr && algorithm == nullptr) return 0;
+  start = std::chrono::steady_clock::now();
+  const tolva::SimplexIndex index = tolva::build_simplex_index(complex);
+  std::printf("index: %.3f s, peak RSS %ld MiB\n", seconds_since(start), peak_rss_mib());
+  if (algorithm == nullptr) return 0;
+  const std::uint64_t i = std::strtoull(std::getenv("TOLVA_BENCH_I") ? std::getenv("TOLVA_BENCH_I") : "0", nullptr, 10);
+  const std::uint64_t j = std::strtoull(std::getenv("TOLVA_BENCH_J") ? std::getenv("TOLVA_BENCH_J") : "1", nullptr, 10);
+  start = std::chrono::steady_clock::now();
+  const tolva::QNearGraph result = std::string(algorithm) == "old" ? tolva::q_near_graph_old(q, i, j, complex, index)
+                                                                   : tolva::q_near_graph_new(q, i, j, complex, index);
+  std::printf("%s algorithm: %.3f s, %llu pairs, peak RSS %ld MiB\n", algorithm, seconds_since(start),
+              static_cast<unsigned long long>(result.size()), peak_rss_mib());
   return 0;
 }

@@ -36,7 +36,7 @@ def adjacency(n, edges, dtype=np.uint64):
 
 
 GRAPH = adjacency(N, EDGES)
-CALLS = [(0, 0, 1, 3), (0, 1, 1, 2), (1, 0, 2, 3), (0, 2, 0, 4)]
+CALLS = [(0, 0, 1, 3), (0, 1, 1, 2), (1, 0, 2, 3), (0, 1, 0, 4), (2, 3, 1, 4)]
 
 TO_ARRAY = "cannot be converted to 'PyArray<T, D>'"
 TO_STRING = "cannot be converted to 'PyString'"
@@ -84,15 +84,17 @@ class Holder:
 
 
 class FailingQualnameMeta(type):
-    @property
-    def __qualname__(cls):
-        raise AttributeError("no qualified name")
+    def __getattribute__(cls, name):
+        if name == "__qualname__":
+            raise AttributeError("no qualified name")
+        return super().__getattribute__(name)
 
 
 class NonTextQualnameMeta(type):
-    @property
-    def __qualname__(cls):
-        return 42
+    def __getattribute__(cls, name):
+        if name == "__qualname__":
+            return 42
+        return super().__getattribute__(name)
 
 
 class FailingQualname(metaclass=FailingQualnameMeta):
