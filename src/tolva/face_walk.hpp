@@ -44,6 +44,8 @@ void for_each_face_pair(const DirectedFlagComplex& complex, const SimplexIndex& 
 // pairs, run twice (count, then fill) so that each row keeps the emission order.
 class PositionTable {
  public:
+  PositionTable() : starts_(1, 0) {}
+
   template <class Emit>
   static PositionTable build(std::uint64_t rows, Emit&& emit_all) {
     PositionTable table;

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <bit>
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -16,32 +17,27 @@ constexpr std::uint64_t kMaxPosition = 0xFFFFFFFEULL;  // packed pairs keep 32 b
 
 }  // namespace
 
-QNearGraph::QNearGraph() : slots_(std::uint64_t{1} << kInitialBits, kEmpty), shift_(64 - kInitialBits) {}
+QNearGraph::QNearGraph()
+    : slots_(FlatBuffer<std::uint64_t>::zeros(std::uint64_t{1} << kInitialBits)), shift_(64 - kInitialBits) {}
 
-bool QNearGraph::insert(std::uint64_t source, std::uint64_t target) {
+std::uint64_t QNearGraph::key_of(std::uint64_t source, std::uint64_t target) {
   if (source > kMaxPosition || target > kMaxPosition) panic_capacity_overflow();
-  const std::uint64_t key = (source << 32) | target;
-  const std::uint64_t mask = slots_.size() - 1;
-  for (std::uint64_t slot = slot_of(key);; slot = (slot + 1) & mask) {
-    const std::uint64_t held = slots_[slot];
-    if (held == key) return false;
-    if (held == kEmpty) {
-      slots_[slot] = key;
-      keys_.push_back(key);
-      if (2 * keys_.size() > slots_.size()) grow();
-      return true;
-    }
-  }
+  return (source << 32) | target;
 }
 
-void QNearGraph::grow() {
-  slots_.assign(2 * slots_.size(), kEmpty);
-  --shift_;
-  const std::uint64_t mask = slots_.size() - 1;
+void QNearGraph::reserve(std::uint64_t count) {
+  keys_.reserve(count);
+  if (2 * count > slots_.size()) rehash(std::bit_ceil(2 * count));
+}
+
+void QNearGraph::rehash(std::uint64_t slot_count) {
+  slots_ = FlatBuffer<std::uint64_t>::zeros(slot_count);
+  shift_ = 64 - static_cast<unsigned>(std::countr_zero(slot_count));
+  const std::uint64_t mask = slot_count - 1;
   for (const std::uint64_t key : keys_) {
     std::uint64_t slot = slot_of(key);
-    while (slots_[slot] != kEmpty) slot = (slot + 1) & mask;
-    slots_[slot] = key;
+    while (slots_[slot] != 0) slot = (slot + 1) & mask;
+    slots_[slot] = key + 1;
   }
 }
 

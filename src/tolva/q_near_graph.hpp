@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "tolva/flat_buffer.hpp"
+
 namespace tolva {
 
 class QNearGraph {
@@ -15,7 +17,10 @@ class QNearGraph {
   QNearGraph();
 
   // Appends the pair unless it is present; returns whether it was new.
-  bool insert(std::uint64_t source, std::uint64_t target);
+  bool insert(std::uint64_t source, std::uint64_t target) { return insert_key(key_of(source, target)); }
+
+  // Makes room for `count` pairs without rehashing.
+  void reserve(std::uint64_t count);
 
   std::uint64_t size() const noexcept { return keys_.size(); }
   std::uint64_t source(std::uint64_t at) const noexcept { return keys_[at] >> 32; }
@@ -24,16 +29,55 @@ class QNearGraph {
   // A copy of all pairs in insertion order.
   std::vector<std::array<std::uint64_t, 2>> edges() const;
 
+  // Inserts pairs in the order they are added, with the table slot of each pair prefetched a
+  // few pairs ahead, since nearly every insertion into a large table misses the cache.
+  // Call flush() before reading the graph.
+  class Inserter {
+   public:
+    explicit Inserter(QNearGraph& graph) : graph_(graph) {}
+    void insert(std::uint64_t source, std::uint64_t target) {
+      const std::uint64_t key = key_of(source, target);
+      __builtin_prefetch(&graph_.slots_[graph_.slot_of(key)]);
+      if (pending_ == kWindow) graph_.insert_key(window_[(next_ - kWindow) & (kWindow - 1)]), --pending_;
+      window_[next_++ & (kWindow - 1)] = key;
+      ++pending_;
+    }
+    void flush() {
+      for (; pending_ > 0; --pending_) graph_.insert_key(window_[(next_ - pending_) & (kWindow - 1)]);
+    }
+
+   private:
+    static constexpr std::uint64_t kWindow = 16;
+    QNearGraph& graph_;
+    std::uint64_t window_[kWindow];
+    std::uint64_t next_ = 0;
+    std::uint64_t pending_ = 0;
+  };
+
  private:
-  static constexpr std::uint64_t kEmpty = ~std::uint64_t{0};
+  // Keys are stored + 1 in the table so that a zero-filled table is empty.
+  static std::uint64_t key_of(std::uint64_t source, std::uint64_t target);
   std::uint64_t slot_of(std::uint64_t key) const noexcept {
     return ((key ^ (key >> 29)) * 0x9E3779B97F4A7C15ULL) >> shift_;
   }
-  void grow();
+  bool insert_key(std::uint64_t key) {
+    const std::uint64_t mask = slots_.size() - 1;
+    for (std::uint64_t slot = slot_of(key);; slot = (slot + 1) & mask) {
+      const std::uint64_t held = slots_[slot];
+      if (held == key + 1) return false;
+      if (held == 0) {
+        slots_[slot] = key + 1;
+        keys_.push_back(key);
+        if (2 * keys_.size() > slots_.size()) rehash(2 * slots_.size());
+        return true;
+      }
+    }
+  }
+  void rehash(std::uint64_t slot_count);
 
-  std::vector<std::uint64_t> keys_;   // insertion order
-  std::vector<std::uint64_t> slots_;  // kEmpty or a key
-  unsigned shift_;                    // 64 - log2(slots_.size())
+  FlatBuffer<std::uint64_t> keys_;   // insertion order
+  FlatBuffer<std::uint64_t> slots_;  // 0 or key + 1
+  unsigned shift_;                   // 64 - log2(slots_.size())
 };
 
 // Writes one report line ("[<where>] <expression> = <count>") to the standard error stream;

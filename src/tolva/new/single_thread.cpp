@@ -14,7 +14,7 @@ PositionTable file_by_face(const std::vector<Position>& face_of, std::uint64_t f
 }
 
 void insert_incidence_pairs(const PositionTable& by_i_face, const PositionTable& by_j_face,
-                            const PositionTable& cofaces, std::uint64_t first_position, QNearGraph& graph) {
+                            const PositionTable& cofaces, std::uint64_t first_position, QNearGraph::Inserter& graph) {
   for (std::uint64_t w = 0; w < by_i_face.rows(); ++w) {
     const auto with_i_face = by_i_face.row(w);
     const auto with_j_face = by_j_face.row(w);
@@ -57,13 +57,16 @@ QNearGraph q_near_graph_new(std::uint64_t q, std::uint64_t i, std::uint64_t j,
     });
 
     const PositionTable by_i_face = file_by_face(faces_at_place(complex, index, 1, 1, i), edges_first, q_simplices);
-    const PositionTable by_j_face =
-        i == j ? PositionTable(by_i_face)
-               : file_by_face(faces_at_place(complex, index, 1, 1, j), edges_first, q_simplices);
+    const PositionTable by_j_face_of_its_own =
+        i == j ? PositionTable() : file_by_face(faces_at_place(complex, index, 1, 1, j), edges_first, q_simplices);
+    const PositionTable& by_j_face = i == j ? by_i_face : by_j_face_of_its_own;
 
-    insert_incidence_pairs(by_i_face, by_j_face, cofaces, edges_first, q_graph);
+    q_graph.reserve(walk.face_positions.size());  // the face pairs alone are all different
+    QNearGraph::Inserter inserter(q_graph);
+    insert_incidence_pairs(by_i_face, by_j_face, cofaces, edges_first, inserter);
     for_each_face_pair(complex, index, walk,
-                       [&](Position face, std::uint64_t simplex) { q_graph.insert(face, simplex); });
+                       [&](Position face, std::uint64_t simplex) { inserter.insert(face, simplex); });
+    inserter.flush();
   }
   report_pair_count("src/tolva/new/single_thread:21", "q_graph.edges().len()", q_graph.size());
   return q_graph;

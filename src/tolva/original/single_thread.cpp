@@ -15,7 +15,7 @@ PositionTable file_by_face(const std::vector<Position>& face_of, std::uint64_t f
 }
 
 void insert_shared_face_pairs(const PositionTable& cofaces, const PositionTable& by_i_face,
-                              const PositionTable& by_j_face, QNearGraph& graph) {
+                              const PositionTable& by_j_face, QNearGraph::Inserter& graph) {
   for (std::uint64_t t = 0; t < cofaces.rows(); ++t) {
     const auto containing = cofaces.row(t);
     for (const Position a : containing) {
@@ -45,9 +45,9 @@ QNearGraph q_near_graph_old(std::uint64_t q, std::uint64_t i, std::uint64_t j,
     const std::uint64_t filed_from = index.first_position(1);
     const std::uint64_t last = lists.size() - 1;
     const PositionTable by_i_face = file_by_face(faces_at_place(complex, index, 1, last, i), filed_from, index.size());
-    const PositionTable by_j_face =
-        i == j ? PositionTable(by_i_face)
-               : file_by_face(faces_at_place(complex, index, 1, last, j), filed_from, index.size());
+    const PositionTable by_j_face_of_its_own =
+        i == j ? PositionTable() : file_by_face(faces_at_place(complex, index, 1, last, j), filed_from, index.size());
+    const PositionTable& by_j_face = i == j ? by_i_face : by_j_face_of_its_own;
 
     const FaceWalk walk = walk_faces(complex, index);
     const std::uint64_t q_simplices = lists[0].size();
@@ -57,9 +57,12 @@ QNearGraph q_near_graph_old(std::uint64_t q, std::uint64_t i, std::uint64_t j,
         if (face < q_simplices) emit(face, static_cast<Position>(simplex));
       });
     });
-    insert_shared_face_pairs(cofaces, by_i_face, by_j_face, q_near_graph);
+    q_near_graph.reserve(walk.face_positions.size());  // the face pairs alone are all different
+    QNearGraph::Inserter inserter(q_near_graph);
+    insert_shared_face_pairs(cofaces, by_i_face, by_j_face, inserter);
     for_each_face_pair(complex, index, walk,
-                       [&](Position face, std::uint64_t simplex) { q_near_graph.insert(face, simplex); });
+                       [&](Position face, std::uint64_t simplex) { inserter.insert(face, simplex); });
+    inserter.flush();
   }
   report_pair_count("src/tolva/original/single_thread:148", "q_near_graph.edges().len()", q_near_graph.size());
   return q_near_graph;
