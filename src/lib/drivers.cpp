@@ -38,8 +38,38 @@ QNearGraph run_pipeline(Graph graph, Algorithm algorithm, const Numbers& numbers
                                      : q_near_graph_new(numbers.q, numbers.i, numbers.j, complex, index);
 }
 
+// Pauses the cyclic garbage collector while a result is built: millions of new lists would
+// otherwise trigger collections that scan the growing result again and again (more than
+// half the conversion time), and lists of ints cannot form cycles anyway.
+class GarbageCollectorPause {
+ public:
+  GarbageCollectorPause() {
+    gc_ = Ref::checked(PyImport_ImportModule("gc"));
+    const Ref enabled = Ref::checked(PyObject_CallMethod(gc_.get(), "isenabled", nullptr));
+    if (PyObject_IsTrue(enabled.get()) == 1) {
+      Ref::checked(PyObject_CallMethod(gc_.get(), "disable", nullptr));
+      paused_ = true;
+    }
+  }
+  GarbageCollectorPause(const GarbageCollectorPause&) = delete;
+  GarbageCollectorPause& operator=(const GarbageCollectorPause&) = delete;
+  ~GarbageCollectorPause() {
+    if (!paused_) return;
+    // Keep an exception raised while the result was built.
+    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    Py_XDECREF(PyObject_CallMethod(gc_.get(), "enable", nullptr));
+    PyErr_Restore(type, value, traceback);
+  }
+
+ private:
+  Ref gc_;
+  bool paused_ = false;
+};
+
 // A new list of new [s, t] lists in the graph's insertion order.
 PyObject* to_python_list(const QNearGraph& graph) {
+  const GarbageCollectorPause pause;
   Ref list = Ref::checked(PyList_New(static_cast<Py_ssize_t>(graph.size())));
   for (std::uint64_t at = 0; at < graph.size(); ++at) {
     Ref pair = Ref::checked(PyList_New(2));
