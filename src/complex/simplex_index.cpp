@@ -1,10 +1,12 @@
 #include "complex/simplex_index.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cstring>
 #include <limits>
 
+#include "parallel/worker_pool.hpp"
 #include "tolva/panic.hpp"
 
 namespace tolva {
@@ -18,19 +20,54 @@ constexpr std::uint64_t kMaxSimplices = std::numeric_limits<std::uint32_t>::max(
 
 SimplexIndex::SimplexIndex(const DirectedFlagComplex& complex) : q_(complex.q) {
   tables_.reserve(complex.lists.size());
-  for (const SimplexList& list : complex.lists) {
+  for (std::size_t k = 0; k < complex.lists.size(); ++k) {
+    const SimplexList& list = complex.lists[k];
     const std::uint64_t count = list.size();
     if (count > kMaxSimplices || size_ + count > kMaxSimplices) panic_capacity_overflow();
-    const std::uint64_t capacity = std::bit_ceil(std::max<std::uint64_t>(2 * count, 2));
-    Table table{&list, size_, capacity - 1, std::vector<std::uint32_t>(capacity, 0)};
-    const std::uint64_t stride = list.vertices_per_simplex();
-    for (std::uint64_t place = 0; place < count; ++place) {
-      std::uint64_t slot = hash_vertices(list[place], stride) & table.mask;
-      while (table.slots[slot] != 0) slot = (slot + 1) & table.mask;
-      table.slots[slot] = static_cast<std::uint32_t>(place + 1);
-    }
+    // No simplex of the top list is a face of another: it is searched, not hashed.
+    const bool hashed = k + 1 < complex.lists.size();
+    const std::uint64_t capacity = hashed ? std::bit_ceil(std::max<std::uint64_t>(2 * count, 2)) : 0;
+    tables_.push_back(Table{&list, size_, capacity == 0 ? 0 : capacity - 1,
+                            FlatBuffer<std::uint32_t>::zeros(capacity)});
     size_ += count;
-    tables_.push_back(std::move(table));
+  }
+  fill_tables();
+}
+
+void SimplexIndex::fill_tables() {
+  // Pieces of at most kPiece simplices of every hashed list, inserted in parallel: a slot is
+  // claimed by compare-and-swap, and lookups do not depend on which piece claimed which slot.
+  constexpr std::uint64_t kPiece = std::uint64_t{1} << 15;
+  struct Piece {
+    Table* table;
+    std::uint64_t first, last;
+  };
+  std::vector<Piece> pieces;
+  for (Table& table : tables_) {
+    if (table.slots.size() == 0) continue;
+    for (std::uint64_t first = 0; first < table.list->size(); first += kPiece) {
+      pieces.push_back({&table, first, std::min(first + kPiece, table.list->size())});
+    }
+  }
+  const auto insert_piece = [&](std::size_t at) {
+    const Piece& piece = pieces[at];
+    const Table& table = *piece.table;
+    const std::uint64_t stride = table.list->vertices_per_simplex();
+    for (std::uint64_t place = piece.first; place < piece.last; ++place) {
+      for (std::uint64_t slot = hash_vertices((*table.list)[place], stride) & table.mask;; slot = (slot + 1) & table.mask) {
+        std::atomic_ref<std::uint32_t> entry(piece.table->slots[slot]);
+        std::uint32_t empty = 0;
+        if (entry.load(std::memory_order_relaxed) == 0 &&
+            entry.compare_exchange_strong(empty, static_cast<std::uint32_t>(place + 1), std::memory_order_relaxed)) {
+          break;
+        }
+      }
+    }
+  };
+  if (pieces.size() < 2) {
+    for (std::size_t at = 0; at < pieces.size(); ++at) insert_piece(at);
+  } else {
+    parallel::WorkerPool::global().run_blocks(pieces.size(), insert_piece);
   }
 }
 
@@ -38,6 +75,7 @@ std::optional<std::uint64_t> SimplexIndex::find(const Vertex* vertices, std::uin
   if (count <= q_ || count - 1 - q_ >= tables_.size()) return std::nullopt;
   const Table& table = tables_[count - 1 - q_];
   const std::size_t bytes = count * sizeof(Vertex);
+  if (table.slots.size() == 0) return search(table, vertices, count);
   for (std::uint64_t slot = hash_vertices(vertices, count) & table.mask;; slot = (slot + 1) & table.mask) {
     const std::uint32_t entry = table.slots[slot];
     if (entry == 0) return std::nullopt;
@@ -53,6 +91,25 @@ std::optional<std::uint64_t> SimplexIndex::find(std::span<const std::uint64_t> v
     narrow.push_back(static_cast<Vertex>(v));
   }
   return find(narrow.data(), narrow.size());
+}
+
+// The lists are in lexicographic order of their vertex sequences.
+std::optional<std::uint64_t> SimplexIndex::search(const Table& table, const Vertex* vertices,
+                                                  std::uint64_t count) noexcept {
+  std::uint64_t low = 0, high = table.list->size();
+  while (low < high) {
+    const std::uint64_t middle = low + (high - low) / 2;
+    const Vertex* probe = (*table.list)[middle];
+    if (std::lexicographical_compare(probe, probe + count, vertices, vertices + count)) {
+      low = middle + 1;
+    } else {
+      high = middle;
+    }
+  }
+  if (low < table.list->size() && std::equal(vertices, vertices + count, (*table.list)[low])) {
+    return table.first_position + low;
+  }
+  return std::nullopt;
 }
 
 void SimplexIndex::missing() { panic_unwrap_none(); }

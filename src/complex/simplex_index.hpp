@@ -1,6 +1,7 @@
 // Positions of the simplices of a complex: list 0 first, each list in its order. One flat
 // open-addressing table per list, keyed by the simplex's vertices as stored in the complex
-// (slots hold the simplex's place in its list, not a copy of it).
+// (slots hold the simplex's place in its list, not a copy of it). The top list, whose
+// simplices are faces of nothing, is binary-searched instead: its lists are sorted.
 #pragma once
 
 #include <cstdint>
@@ -50,8 +51,11 @@ class SimplexIndex {
     const SimplexList* list;
     std::uint64_t first_position;
     std::uint64_t mask;
-    std::vector<std::uint32_t> slots;  // place in the list + 1; 0 is empty
+    FlatBuffer<std::uint32_t> slots;  // place in the list + 1, 0 when empty; none: searched
   };
+  void fill_tables();
+  static std::optional<std::uint64_t> search(const Table& table, const Vertex* vertices,
+                                             std::uint64_t count) noexcept;
   std::uint64_t q_;
   std::uint64_t size_ = 0;
   std::vector<Table> tables_;
