@@ -1,6 +1,7 @@
 """Builds the C++ test program of the core (graph, reader, CPU quota, pool, complex, index,
 result graph) with CMake and runs it, one pytest case per C++ suite."""
 import json
+import os
 import pathlib
 import shutil
 import subprocess
@@ -35,6 +36,14 @@ def test_every_suite_file_registers_tests(cpp_tests):
 @pytest.mark.parametrize("suite", SUITES)
 def test_cpp_suite(cpp_tests, suite):
     result = subprocess.run([cpp_tests, suite + "::"], capture_output=True, text=True, timeout=300)
+    assert result.returncode == 0, result.stdout + result.stderr[-4000:]
+
+
+@pytest.mark.parametrize("workers", ["1", "2", "5"])
+@pytest.mark.parametrize("suite", ["complex", "worker_pool"])
+def test_cpp_suite_with_other_worker_counts(cpp_tests, suite, workers):
+    env = dict(os.environ, RAYON_NUM_THREADS=workers)
+    result = subprocess.run([cpp_tests, suite + "::"], capture_output=True, text=True, timeout=300, env=env)
     assert result.returncode == 0, result.stdout + result.stderr[-4000:]
 
 

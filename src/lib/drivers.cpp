@@ -1,6 +1,8 @@
 #include "lib/drivers.hpp"
 
+#include <algorithm>
 #include <utility>
+#include <vector>
 
 #include "complex/directed_flag_complex.hpp"
 #include "complex/simplex_index.hpp"
@@ -67,16 +69,46 @@ class GarbageCollectorPause {
   bool paused_ = false;
 };
 
+// int objects for positions, each made once: a position recurs in many pairs, and ints are
+// immutable, so pairs can share them.
+class PositionInts {
+ public:
+  explicit PositionInts(const QNearGraph& graph) {
+    std::uint64_t largest = 0;
+    for (std::uint64_t at = 0; at < graph.size(); ++at) {
+      largest = std::max({largest, graph.source(at), graph.target(at)});
+    }
+    // Only worth it (and only bounded in memory) when positions are not sparse among the pairs.
+    if (graph.size() > 0 && largest < 2 * graph.size()) ints_.assign(largest + 1, nullptr);
+  }
+  PositionInts(const PositionInts&) = delete;
+  PositionInts& operator=(const PositionInts&) = delete;
+  ~PositionInts() {
+    for (PyObject* value : ints_) Py_XDECREF(value);
+  }
+
+  // A new reference to int(position).
+  PyObject* get(std::uint64_t position) {
+    if (position >= ints_.size()) return Ref::checked(PyLong_FromUnsignedLongLong(position)).release();
+    PyObject*& cached = ints_[position];
+    if (cached == nullptr) cached = Ref::checked(PyLong_FromUnsignedLongLong(position)).release();
+    Py_INCREF(cached);
+    return cached;
+  }
+
+ private:
+  std::vector<PyObject*> ints_;
+};
+
 // A new list of new [s, t] lists in the graph's insertion order.
 PyObject* to_python_list(const QNearGraph& graph) {
   const GarbageCollectorPause pause;
+  PositionInts ints(graph);
   Ref list = Ref::checked(PyList_New(static_cast<Py_ssize_t>(graph.size())));
   for (std::uint64_t at = 0; at < graph.size(); ++at) {
     Ref pair = Ref::checked(PyList_New(2));
-    PyObject* source = PyLong_FromUnsignedLongLong(graph.source(at));
-    if (source == nullptr || PyList_SetItem(pair.get(), 0, source) != 0) throw_python_error();
-    PyObject* target = PyLong_FromUnsignedLongLong(graph.target(at));
-    if (target == nullptr || PyList_SetItem(pair.get(), 1, target) != 0) throw_python_error();
+    if (PyList_SetItem(pair.get(), 0, ints.get(graph.source(at))) != 0) throw_python_error();
+    if (PyList_SetItem(pair.get(), 1, ints.get(graph.target(at))) != 0) throw_python_error();
     if (PyList_SetItem(list.get(), static_cast<Py_ssize_t>(at), pair.release()) != 0) throw_python_error();
   }
   return list.release();
