@@ -1,28 +1,31 @@
 #include "tolva/face_walk.hpp"
 
 #include <algorithm>
+#include <new>
 
+#include "parallel/worker_pool.hpp"
 #include "tolva/panic.hpp"
 
 namespace tolva {
 namespace {
 
-// Appends the positions of all faces of one simplex with `count` vertices, sizes
+// Writes the positions of all faces of one simplex with `count` vertices, sizes
 // smallest..count-1, each size in lexicographic order of the kept places.
 class FaceEnumerator {
  public:
   explicit FaceEnumerator(std::uint64_t max_vertices) : places_(max_vertices), face_(max_vertices) {}
 
-  void append_faces(const Vertex* simplex, std::uint64_t count, std::uint64_t smallest,
-                    const SimplexIndex& index, std::vector<Position>& out) {
+  Position* write_faces(const Vertex* simplex, std::uint64_t count, std::uint64_t smallest,
+                        const SimplexIndex& index, Position* out) {
     for (std::uint64_t size = smallest; size < count; ++size) {
       for (std::uint64_t k = 0; k < size; ++k) places_[k] = k;
       for (;;) {
         for (std::uint64_t k = 0; k < size; ++k) face_[k] = simplex[places_[k]];
-        out.push_back(static_cast<Position>(index.position_of(face_.data(), size)));
+        *out++ = static_cast<Position>(index.position_of(face_.data(), size));
         if (!advance(size, count)) break;
       }
     }
+    return out;
   }
 
  private:
@@ -40,6 +43,33 @@ class FaceEnumerator {
   std::vector<Vertex> face_;
 };
 
+// Number of faces with smallest..count-1 vertices of a simplex with `count` vertices.
+std::uint64_t faces_per_simplex(std::uint64_t count, std::uint64_t smallest) {
+  // Pascal's rule, one row at a time, saturating; a count beyond 64 bits could never be
+  // stored, so it is reported as exhausted memory.
+  constexpr std::uint64_t kSaturated = ~std::uint64_t{0};
+  std::vector<std::uint64_t> row{1};  // row[k] = C(n, k)
+  for (std::uint64_t n = 1; n <= count; ++n) {
+    std::vector<std::uint64_t> next(n + 1, 1);
+    for (std::uint64_t k = 1; k < n; ++k) {
+      if (__builtin_add_overflow(row[k - 1], row[k], &next[k])) next[k] = kSaturated;
+    }
+    row = std::move(next);
+  }
+  std::uint64_t total = 0;
+  for (std::uint64_t size = smallest; size < count; ++size) {
+    if (row[size] == kSaturated || __builtin_add_overflow(total, row[size], &total)) throw std::bad_alloc();
+  }
+  return total;
+}
+
+// A run of simplices of one list whose faces go to one stretch of the walk.
+struct WalkPiece {
+  std::size_t list;
+  std::uint64_t first, last;
+  std::uint64_t offset;  // where the first simplex's faces go
+};
+
 }  // namespace
 
 FaceWalk walk_faces(const DirectedFlagComplex& complex, const SimplexIndex& index) {
@@ -47,15 +77,39 @@ FaceWalk walk_faces(const DirectedFlagComplex& complex, const SimplexIndex& inde
   walk.faces_per_simplex.assign(complex.lists.size(), 0);
   if (complex.lists.size() < 2) return walk;
   const std::uint64_t smallest = complex.q + 1;
-  FaceEnumerator faces(complex.lists.back().vertices_per_simplex());
+  constexpr std::uint64_t kFacesPerPiece = std::uint64_t{1} << 16;
+  std::vector<WalkPiece> pieces;
+  std::uint64_t total = 0;
   for (std::size_t k = complex.lists.size(); k-- > 1;) {
     const SimplexList& list = complex.lists[k];
-    const std::uint64_t count = list.vertices_per_simplex();
-    const std::uint64_t before = walk.face_positions.size();
-    for (std::uint64_t place = 0; place < list.size(); ++place) {
-      faces.append_faces(list[place], count, smallest, index, walk.face_positions);
+    const std::uint64_t faces = faces_per_simplex(list.vertices_per_simplex(), smallest);
+    walk.faces_per_simplex[k] = faces;
+    const std::uint64_t per_piece = std::max<std::uint64_t>(1, kFacesPerPiece / faces);
+    for (std::uint64_t first = 0; first < list.size(); first += per_piece) {
+      const std::uint64_t last = std::min(list.size(), first + per_piece);
+      pieces.push_back({k, first, last, total});
+      std::uint64_t added = 0;
+      if (__builtin_mul_overflow(last - first, faces, &added) || __builtin_add_overflow(total, added, &total)) {
+        throw std::bad_alloc();
+      }
     }
-    walk.faces_per_simplex[k] = (walk.face_positions.size() - before) / list.size();
+  }
+  Position* const out = walk.face_positions.extend(total);
+  const auto walk_piece = [&](std::size_t at) {
+    const WalkPiece& piece = pieces[at];
+    const SimplexList& list = complex.lists[piece.list];
+    FaceEnumerator faces(list.vertices_per_simplex());
+    Position* cursor = out + piece.offset;
+    for (std::uint64_t place = piece.first; place < piece.last; ++place) {
+      cursor = faces.write_faces(list[place], list.vertices_per_simplex(), smallest, index, cursor);
+    }
+  };
+  // The lookups are independent reads of the index: spread them over the workers when
+  // there are enough of them to pay for the hand-over.
+  if (pieces.size() < 2) {
+    for (std::size_t at = 0; at < pieces.size(); ++at) walk_piece(at);
+  } else {
+    parallel::WorkerPool::global().run_blocks(pieces.size(), walk_piece);
   }
   return walk;
 }

@@ -9,6 +9,7 @@
 
 #include "complex/directed_flag_complex.hpp"
 #include "complex/simplex_index.hpp"
+#include "tolva/flat_buffer.hpp"
 
 namespace tolva {
 
@@ -17,7 +18,7 @@ using Position = std::uint32_t;  // the index keeps every position below 2^32 - 
 // Face positions in walk order: lists from the last down to list 1, simplices in list
 // order, face sizes ascending from q + 1, faces in lexicographic order of the kept places.
 struct FaceWalk {
-  std::vector<Position> face_positions;
+  FlatBuffer<Position> face_positions;
   // Per list k >= 1: how many faces each of its simplices contributes (0 for list 0).
   std::vector<std::uint64_t> faces_per_simplex;
 };

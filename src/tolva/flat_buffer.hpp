@@ -16,6 +16,11 @@
 
 namespace tolva {
 
+// Throws std::bad_alloc when `bytes` (only checked for large requests) exceed the memory the
+// system still has available. Large allocations succeed lazily on Linux and would otherwise be
+// paid for later by the out-of-memory killer ending the whole interpreter.
+void ensure_memory_available(std::size_t bytes);
+
 template <class T>
 class FlatBuffer {
   static_assert(std::is_trivially_copyable_v<T>);
@@ -43,6 +48,8 @@ class FlatBuffer {
   static FlatBuffer zeros(std::size_t count) {
     FlatBuffer buffer;
     if (count == 0) return buffer;
+    if (count > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
+    ensure_memory_available(count * sizeof(T));
     buffer.data_ = static_cast<T*>(std::calloc(count, sizeof(T)));
     if (buffer.data_ == nullptr) throw std::bad_alloc();
     buffer.size_ = buffer.capacity_ = count;
@@ -104,6 +111,7 @@ class FlatBuffer {
 
   void reallocate(std::size_t count) {
     if (count > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
+    ensure_memory_available((count - capacity_) * sizeof(T));
     void* moved = std::realloc(data_, count * sizeof(T));
     if (moved == nullptr) throw std::bad_alloc();
     data_ = static_cast<T*>(moved);
