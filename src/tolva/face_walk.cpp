@@ -146,3 +146,41 @@ std::vector<Position> faces_at_place(const DirectedFlagComplex& complex, const S
 }
 
 }  // namespace tolva
+
+namespace tolva {
+namespace {
+
+PositionTable file_under(const std::vector<Position>& face_of, std::uint64_t first_filed, std::uint64_t rows) {
+  return PositionTable::build(rows, [&](auto&& emit) {
+    for (std::uint64_t k = 0; k < face_of.size(); ++k) emit(face_of[k], static_cast<Position>(first_filed + k));
+  });
+}
+
+}  // namespace
+
+FiledByFace file_by_face(const DirectedFlagComplex& complex, const SimplexIndex& index, std::size_t first_list,
+                         std::size_t last_list, std::uint64_t i, std::uint64_t j, std::uint64_t rows) {
+  const std::uint64_t first_filed = index.first_position(first_list);
+  FiledByFace filed{file_under(faces_at_place(complex, index, first_list, last_list, i), first_filed, rows), {}};
+  if (i != j) filed.by_j_face_when_other = file_under(faces_at_place(complex, index, first_list, last_list, j), first_filed, rows);
+  return filed;
+}
+
+PositionTable containing_simplices(const DirectedFlagComplex& complex, const SimplexIndex& index,
+                                   const FaceWalk& walk, std::size_t list) {
+  const std::uint64_t first = index.first_position(list);
+  const std::uint64_t count = complex.lists[list].size();
+  return PositionTable::build(count, [&](auto&& emit) {
+    for (std::uint64_t k = 0; k < count; ++k) emit(k, static_cast<Position>(first + k));
+    for_each_face_pair(complex, index, walk, [&](Position face, std::uint64_t simplex) {
+      if (face >= first && face - first < count) emit(face - first, static_cast<Position>(simplex));
+    });
+  });
+}
+
+void insert_face_pairs(const DirectedFlagComplex& complex, const SimplexIndex& index, const FaceWalk& walk,
+                       QNearGraph::Inserter& inserter) {
+  for_each_face_pair(complex, index, walk, [&](Position face, std::uint64_t simplex) { inserter.insert(face, simplex); });
+}
+
+}  // namespace tolva

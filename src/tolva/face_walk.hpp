@@ -4,12 +4,14 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
 #include "complex/directed_flag_complex.hpp"
 #include "complex/simplex_index.hpp"
 #include "tolva/flat_buffer.hpp"
+#include "tolva/q_near_graph.hpp"
 
 namespace tolva {
 
@@ -84,5 +86,24 @@ namespace tolva {
 // position of its face without the vertex at `place`.
 std::vector<Position> faces_at_place(const DirectedFlagComplex& complex, const SimplexIndex& index,
                                      std::size_t first_list, std::size_t last_list, std::uint64_t place);
+
+// The simplices of lists first_list .. last_list filed, in position order, under the
+// position of their face without the vertex at i, and likewise at j (rows 0 .. rows-1).
+struct FiledByFace {
+  PositionTable by_i_face;
+  std::optional<PositionTable> by_j_face_when_other;  // none when i == j
+  const PositionTable& by_j_face() const { return by_j_face_when_other ? *by_j_face_when_other : by_i_face; }
+};
+FiledByFace file_by_face(const DirectedFlagComplex& complex, const SimplexIndex& index, std::size_t first_list,
+                         std::size_t last_list, std::uint64_t i, std::uint64_t j, std::uint64_t rows);
+
+// Per simplex of list `list`: its own position, then the positions of the simplices that
+// have it as a face, in walk order.
+PositionTable containing_simplices(const DirectedFlagComplex& complex, const SimplexIndex& index,
+                                   const FaceWalk& walk, std::size_t list);
+
+// Inserts every (face, simplex) pair of the walk, in walk order.
+void insert_face_pairs(const DirectedFlagComplex& complex, const SimplexIndex& index, const FaceWalk& walk,
+                       QNearGraph::Inserter& inserter);
 
 }  // namespace tolva

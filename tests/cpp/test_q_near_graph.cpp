@@ -1,5 +1,6 @@
 #define TEST_SUITE "q_near_graph"
 #include "check.hpp"
+#include "tolva/flat_buffer.hpp"
 #include "tolva/q_near_graph.hpp"
 
 using tolva::QNearGraph;
@@ -31,4 +32,13 @@ TEST(positions_beyond_32_bits_fail_loudly) {
   CHECK(graph.insert(0xFFFFFFFEULL, 0xFFFFFFFEULL));
   CHECK_PANICS(graph.insert(0xFFFFFFFFULL, 0), "capacity overflow");
   CHECK_PANICS(graph.insert(0, std::uint64_t{1} << 32), "capacity overflow");
+}
+
+TEST(requests_beyond_available_memory_are_refused) {
+  CHECK_THROWS_AS(tolva::ensure_memory_available(~std::size_t{0} / 2), std::bad_alloc);
+  tolva::ensure_memory_available(std::size_t{1} << 20);  // small requests are not even checked
+  CHECK_THROWS_AS(tolva::FlatBuffer<std::uint64_t>::zeros(~std::size_t{0} / 16), std::bad_alloc);
+  tolva::FlatBuffer<std::uint32_t> buffer;
+  CHECK_THROWS_AS(buffer.reserve(~std::size_t{0} / 8), std::bad_alloc);
+  CHECK_EQ(buffer.size(), 0u);
 }
