@@ -97,7 +97,7 @@ class FlatBuffer {
   static constexpr std::size_t kHugePage = std::size_t{2} << 20;
 
   static void advise_huge_pages(void* start, std::size_t bytes) {
-    if (bytes < 2 * kHugePage) return;
+    if (bytes < 16 * kHugePage) return;  // only the large, long-lived arrays
     const auto first = (reinterpret_cast<std::uintptr_t>(start) + kHugePage - 1) & ~(kHugePage - 1);
     const auto last = (reinterpret_cast<std::uintptr_t>(start) + bytes) & ~(kHugePage - 1);
     if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
