@@ -271,3 +271,28 @@ def test_results_independent_of_worker_count(run_python):
                     reason="starts 65535 threads; set TOLVA_TEST_HUGE_POOL=1 to run")
 def test_worker_count_capped(run_python):
     assert pool_size(run_python, {"RAYON_NUM_THREADS": "70000"}) == 65535
+
+
+POOL_START_FAILURE = r"""
+import resource
+import numpy as np
+import tolva
+# Room for the interpreter, none for a thousand 8 MiB worker stacks.
+resource.setrlimit(resource.RLIMIT_AS, (3 << 30, resource.RLIM_INFINITY))
+a = np.zeros((3, 3), dtype=np.uint64)
+a[0, 1] = a[1, 2] = a[0, 2] = 1
+for attempt in range(2):
+    try:
+        tolva.compute_q_near_graph_new(a, 0, 0, 1, 2)
+        print("no failure")
+    except BaseException as error:
+        print(type(error).__name__, "|", str(error).split(":")[0])
+"""
+
+
+def test_a_pool_that_cannot_start_fails_every_parallel_call(run_python):
+    result = run_python(POOL_START_FAILURE, env={"RAYON_NUM_THREADS": "1000"})
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == [
+        "PanicException | The global thread pool has not been initialized.",
+    ] * 2
