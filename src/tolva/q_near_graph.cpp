@@ -52,8 +52,12 @@ std::vector<std::array<std::uint64_t, 2>> QNearGraph::edges() const {
 }
 
 void report_pair_count(std::string_view where, std::string_view expression, std::uint64_t count) {
-  const std::string line =
-      "[" + std::string(where) + "] " + std::string(expression) + " = " + std::to_string(count) + "\n";
+  std::string line;
+  for (const std::string_view piece : {std::string_view("["), where, std::string_view("] "), expression,
+                                       std::string_view(" = ")}) {
+    line.append(piece);
+  }
+  line.append(std::to_string(count)).push_back('\n');
   std::size_t written = 0;
   while (written < line.size()) {
     const ssize_t result = ::write(STDERR_FILENO, line.data() + written, line.size() - written);
