@@ -6,7 +6,7 @@ objects is the rest of the whole call's time.
 
     python bench/bench_pipeline.py [flag-file] [q] [i] [j] [max_dimension]
 
-Defaults: tests/data/celegans_herm_chem_gap.flag with q=2, i=0, j=1, max_dimension=3
+Defaults: data/celegans_herm_chem_gap.flag with q=2, i=0, j=1, max_dimension=3
 (about 10^6 result pairs). The worker count comes from RAYON_NUM_THREADS as usual.
 """
 import os
@@ -47,7 +47,7 @@ def best_of(repeats, call):
 
 
 def main():
-    path = pathlib.Path(sys.argv[1]) if len(sys.argv) > 1 else ROOT / "tests" / "data" / "celegans_herm_chem_gap.flag"
+    path = pathlib.Path(sys.argv[1]) if len(sys.argv) > 1 else ROOT / "data" / "celegans_herm_chem_gap.flag"
     q, i, j, max_dimension = (int(a) for a in (sys.argv[2:6] if len(sys.argv) > 5 else (2, 0, 1, 3)))
     build_bench_program()
     devnull = os.open(os.devnull, os.O_WRONLY)

@@ -244,7 +244,7 @@ def test_reference_complex(n, edges, q, max_dim, expected):
 
 def flagser_dir():
     here = Path(__file__).resolve().parent
-    for candidate in (here / "data" / "flagser_tests",):
+    for candidate in (here.parent / "data" / "flagser_tests",):
         if (candidate / "expected.json").exists():
             return candidate
     return None

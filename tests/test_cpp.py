@@ -47,10 +47,10 @@ def test_cpp_suite_with_other_worker_counts(cpp_tests, suite, workers):
     assert result.returncode == 0, result.stdout + result.stderr[-4000:]
 
 
-DATA = ROOT / "tests" / "data"
+DATA = ROOT / "data"
 FLAGSER_EXPECTED = json.loads((DATA / "flagser_tests" / "expected.json").read_text())
 # Simplex counts per dimension of the C. elegans hermaphrodite networks, checked by two
-# independent counters (see tests/data).
+# independent counters (see data/README.md).
 CELEGANS_EXPECTED = {
     "celegans_herm_chemical.flag": [448, 4647, 14324, 22904, 27602, 30437, 26234, 13653, 2699],
     "celegans_herm_chem_gap.flag": [448, 6585, 33073, 104106, 276936, 630420, 1071522, 1217863, 886540,

@@ -27,7 +27,7 @@ PARSING_PREFIX = "File Parsing failed: "
 REPORT_NEW = "[src/tolva/new/single_thread:21] q_graph.edges().len() = {}\n"
 REPORT_OLD = "[src/tolva/original/single_thread:148] q_near_graph.edges().len() = {}\n"
 
-DATA = pathlib.Path(__file__).resolve().parent / "data" / "flagser_tests"
+DATA = pathlib.Path(__file__).resolve().parent.parent / "data" / "flagser_tests"
 
 
 def adjacency(n, edges):
