@@ -73,13 +73,13 @@ class GarbageCollectorPause {
 // immutable, so pairs can share them.
 class PositionInts {
  public:
-  explicit PositionInts(const QNearGraph& graph) {
+  explicit PositionInts(const FlatBuffer<std::uint64_t>& pairs) {
     std::uint64_t largest = 0;
-    for (std::uint64_t at = 0; at < graph.size(); ++at) {
-      largest = std::max({largest, graph.source(at), graph.target(at)});
+    for (const std::uint64_t pair : pairs) {
+      largest = std::max({largest, QNearGraph::packed_source(pair), QNearGraph::packed_target(pair)});
     }
     // Only worth it (and only bounded in memory) when positions are not sparse among the pairs.
-    if (graph.size() > 0 && largest < 2 * graph.size()) ints_.assign(largest + 1, nullptr);
+    if (pairs.size() > 0 && largest < 2 * pairs.size()) ints_.assign(largest + 1, nullptr);
   }
   PositionInts(const PositionInts&) = delete;
   PositionInts& operator=(const PositionInts&) = delete;
@@ -100,15 +100,17 @@ class PositionInts {
   std::vector<PyObject*> ints_;
 };
 
-// A new list of new [s, t] lists in the graph's insertion order.
-PyObject* to_python_list(const QNearGraph& graph) {
+// A new list of new [s, t] lists in the graph's insertion order. The graph's lookup table
+// is released first: only the pairs are needed from here on.
+PyObject* to_python_list(QNearGraph& graph) {
+  const FlatBuffer<std::uint64_t> pairs = graph.take_packed_pairs();
   const GarbageCollectorPause pause;
-  PositionInts ints(graph);
-  Ref list = Ref::checked(PyList_New(static_cast<Py_ssize_t>(graph.size())));
-  for (std::uint64_t at = 0; at < graph.size(); ++at) {
+  PositionInts ints(pairs);
+  Ref list = Ref::checked(PyList_New(static_cast<Py_ssize_t>(pairs.size())));
+  for (std::uint64_t at = 0; at < pairs.size(); ++at) {
     Ref pair = Ref::checked(PyList_New(2));
-    if (PyList_SetItem(pair.get(), 0, ints.get(graph.source(at))) != 0) throw_python_error();
-    if (PyList_SetItem(pair.get(), 1, ints.get(graph.target(at))) != 0) throw_python_error();
+    if (PyList_SetItem(pair.get(), 0, ints.get(QNearGraph::packed_source(pairs[at]))) != 0) throw_python_error();
+    if (PyList_SetItem(pair.get(), 1, ints.get(QNearGraph::packed_target(pairs[at]))) != 0) throw_python_error();
     if (PyList_SetItem(list.get(), static_cast<Py_ssize_t>(at), pair.release()) != 0) throw_python_error();
   }
   return list.release();

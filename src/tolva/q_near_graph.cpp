@@ -44,6 +44,12 @@ void QNearGraph::rehash(std::uint64_t slot_count) {
   }
 }
 
+FlatBuffer<std::uint64_t> QNearGraph::take_packed_pairs() {
+  FlatBuffer<std::uint64_t> pairs = std::move(keys_);
+  *this = QNearGraph();
+  return pairs;
+}
+
 std::vector<std::array<std::uint64_t, 2>> QNearGraph::edges() const {
   std::vector<std::array<std::uint64_t, 2>> pairs;
   pairs.reserve(keys_.size());

@@ -23,11 +23,17 @@ class QNearGraph {
   void reserve(std::uint64_t count);
 
   std::uint64_t size() const noexcept { return keys_.size(); }
-  std::uint64_t source(std::uint64_t at) const noexcept { return keys_[at] >> 32; }
-  std::uint64_t target(std::uint64_t at) const noexcept { return keys_[at] & 0xFFFFFFFFULL; }
+  std::uint64_t source(std::uint64_t at) const noexcept { return packed_source(keys_[at]); }
+  std::uint64_t target(std::uint64_t at) const noexcept { return packed_target(keys_[at]); }
 
   // A copy of all pairs in insertion order.
   std::vector<std::array<std::uint64_t, 2>> edges() const;
+
+  // Hands over the pairs in insertion order, packed as source << 32 | target, and leaves the
+  // graph empty; the lookup table is released at once.
+  FlatBuffer<std::uint64_t> take_packed_pairs();
+  static std::uint64_t packed_source(std::uint64_t packed) noexcept { return packed >> 32; }
+  static std::uint64_t packed_target(std::uint64_t packed) noexcept { return packed & 0xFFFFFFFFULL; }
 
   // Inserts pairs in the order they are added, with the table slot of each pair prefetched a
   // few pairs ahead, since nearly every insertion into a large table misses the cache.

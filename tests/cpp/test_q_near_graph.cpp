@@ -42,3 +42,16 @@ TEST(requests_beyond_available_memory_are_refused) {
   CHECK_THROWS_AS(buffer.reserve(~std::size_t{0} / 8), std::bad_alloc);
   CHECK_EQ(buffer.size(), 0u);
 }
+
+TEST(taking_the_pairs_leaves_an_empty_usable_graph) {
+  QNearGraph graph;
+  graph.insert(1, 2);
+  graph.insert(7, 0);
+  const auto pairs = graph.take_packed_pairs();
+  CHECK_EQ(pairs.size(), 2u);
+  CHECK_EQ(QNearGraph::packed_source(pairs[1]), 7u);
+  CHECK_EQ(QNearGraph::packed_target(pairs[0]), 2u);
+  CHECK_EQ(graph.size(), 0u);
+  CHECK(graph.insert(1, 2));
+  CHECK(graph.edges() == (Pairs{{1, 2}}));
+}
