@@ -12,11 +12,11 @@
 namespace tolva {
 
 void SimplexList::append(SimplexList&& other) {
-  if (vertices_.empty()) {
-    vertices_ = std::move(other.vertices_);
+  if (bytes_.empty()) {
+    bytes_ = std::move(other.bytes_);
   } else {
-    vertices_.append(other.vertices_.data(), other.vertices_.size());
-    other.vertices_ = {};
+    bytes_.append(other.bytes_.data(), other.bytes_.size());
+    other.bytes_ = {};
   }
 }
 
@@ -27,7 +27,7 @@ std::uint64_t DirectedFlagComplex::simplex_count() const noexcept {
 }
 
 SimplexList& DirectedFlagComplex::list_for(std::uint64_t k) {
-  while (lists.size() <= k) lists.emplace_back(q + lists.size() + 1);
+  while (lists.size() <= k) lists.emplace_back(q + lists.size() + 1, vertex_width);
   return lists[k];
 }
 
@@ -101,6 +101,7 @@ struct CandidateSet {
 };
 
 // Depth-first extension of one simplex; per-thread scratch, reused across units.
+template <class V>
 class Extender {
  public:
   Extender(const Graph& graph, std::uint64_t q, std::uint64_t max_dimension)
@@ -109,14 +110,14 @@ class Extender {
   void run_unit(const WorkUnits& units, std::uint64_t unit_index, DirectedFlagComplex& out) {
     const auto [root, rank] = units.unit(unit_index);
     simplex_.resize(std::max<std::size_t>(simplex_.size(), 2));
-    simplex_[0] = static_cast<Vertex>(root);
+    simplex_[0] = static_cast<V>(root);
     if (rank == 0) {
       if (q_ == 0) out.list_for(0).push_back(simplex_.data());
       return;
     }
     if (stop_length_ == 1) return;  // max_dimension 0: the root is not extended
     const std::uint64_t second = units.neighbour(root, rank);
-    simplex_[1] = static_cast<Vertex>(second);
+    simplex_[1] = static_cast<V>(second);
     const std::uint64_t* a = graph_.out_row(root);
     const std::uint64_t* b = graph_.out_row(second);
     CandidateSet candidates = level(0);
@@ -160,7 +161,7 @@ class Extender {
     for (std::uint64_t w = candidates.first; w < candidates.last; ++w) {
       for (std::uint64_t bits = candidates.words[w]; bits != 0; bits &= bits - 1) {
         const std::uint64_t vertex = w * 64 + static_cast<std::uint64_t>(std::countr_zero(bits));
-        simplex_[length] = static_cast<Vertex>(vertex);
+        simplex_[length] = static_cast<V>(vertex);
         intersect(candidates.words, candidates.first, candidates.last, graph_.out_row(vertex), next);
         extend(length + 1, next, depth + 1, out);
       }
@@ -171,55 +172,52 @@ class Extender {
   std::uint64_t q_;
   std::uint64_t stop_length_;  // max_dimension + 1, wrapping: 0 means unbounded
   std::uint64_t words_;
-  std::vector<Vertex> simplex_;
+  std::vector<V> simplex_;
   std::vector<std::vector<std::uint64_t>> levels_;  // inner buffers never move
 };
 
 // The same as merging the pieces one after another with merge_partial_complexes, but each
 // list is allocated once at its final size and the pieces are copied into it in parallel.
-DirectedFlagComplex concatenate_partial_complexes(std::uint64_t q, std::vector<DirectedFlagComplex>& pieces) {
-  DirectedFlagComplex whole(q);
+DirectedFlagComplex concatenate_partial_complexes(std::vector<DirectedFlagComplex>& pieces) {
+  DirectedFlagComplex whole(pieces.front().q, pieces.front().vertex_width);
   std::size_t list_count = 0;
   for (const auto& piece : pieces) list_count = std::max(list_count, piece.lists.size());
   if (list_count == 0) return whole;
   whole.list_for(list_count - 1);
-  // offsets[p][k]: where piece p's part of list k starts, in vertices.
+  // offsets[p][k]: where piece p's part of list k starts, in bytes.
   std::vector<std::vector<std::uint64_t>> offsets(pieces.size(), std::vector<std::uint64_t>(list_count, 0));
-  std::vector<Vertex*> destinations(list_count);
+  std::vector<std::byte*> destinations(list_count);
   for (std::size_t k = 0; k < list_count; ++k) {
     std::uint64_t total = 0;
     for (std::size_t p = 0; p < pieces.size(); ++p) {
       offsets[p][k] = total;
-      if (k < pieces[p].lists.size()) total += pieces[p].lists[k].vertices().size();
+      if (k < pieces[p].lists.size()) total += pieces[p].lists[k].bytes();
     }
     destinations[k] = whole.lists[k].extend_uninitialized(total);
   }
   parallel::WorkerPool::global().run_blocks(pieces.size(), [&](std::size_t p) {
     for (std::size_t k = 0; k < pieces[p].lists.size(); ++k) {
-      const auto& source = pieces[p].lists[k].vertices();
-      if (source.size() != 0) std::memcpy(destinations[k] + offsets[p][k], source.data(), source.size() * sizeof(Vertex));
+      const SimplexList& source = pieces[p].lists[k];
+      if (source.bytes() != 0) std::memcpy(destinations[k] + offsets[p][k], source.data(), source.bytes());
     }
-    pieces[p] = DirectedFlagComplex(q);  // release the piece as soon as it is copied
+    pieces[p] = DirectedFlagComplex(whole.q, whole.vertex_width);  // release the piece once copied
   });
   return whole;
 }
 
-}  // namespace
-
-DirectedFlagComplex build_directed_flag_complex(const Graph& graph, std::uint64_t q,
-                                                std::uint64_t max_dimension) {
-  if (graph.vertex_count() > std::uint64_t{std::numeric_limits<Vertex>::max()} + 1) {
-    panic_capacity_overflow();
-  }
+template <class V>
+DirectedFlagComplex enumerate(const Graph& graph, std::uint64_t q, std::uint64_t max_dimension) {
   const WorkUnits units(graph);
   // Each piece of the range folds into its own complex with its own scratch.
   struct Partial {
     DirectedFlagComplex complex;
-    std::unique_ptr<Extender> extender;
+    std::unique_ptr<Extender<V>> extender;
   };
   std::vector<Partial> pieces = parallel::parallel_fold_pieces(
       0, units.count(),
-      [&] { return Partial{DirectedFlagComplex(q), std::make_unique<Extender>(graph, q, max_dimension)}; },
+      [&] {
+        return Partial{DirectedFlagComplex(q, sizeof(V)), std::make_unique<Extender<V>>(graph, q, max_dimension)};
+      },
       [&](Partial partial, std::uint64_t unit) {
         partial.extender->run_unit(units, unit, partial.complex);
         return partial;
@@ -227,7 +225,18 @@ DirectedFlagComplex build_directed_flag_complex(const Graph& graph, std::uint64_
   std::vector<DirectedFlagComplex> complexes;
   complexes.reserve(pieces.size());
   for (Partial& piece : pieces) complexes.push_back(std::move(piece.complex));
-  return concatenate_partial_complexes(q, complexes);
+  return concatenate_partial_complexes(complexes);
+}
+
+}  // namespace
+
+DirectedFlagComplex build_directed_flag_complex(const Graph& graph, std::uint64_t q,
+                                                std::uint64_t max_dimension) {
+  if (graph.vertex_count() > std::uint64_t{std::numeric_limits<WideVertex>::max()} + 1) {
+    panic_capacity_overflow();
+  }
+  return with_vertex_type(vertex_width_for(graph.vertex_count()),
+                          [&]<class V>(V) { return enumerate<V>(graph, q, max_dimension); });
 }
 
 }  // namespace tolva

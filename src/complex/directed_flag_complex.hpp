@@ -11,34 +11,65 @@
 
 namespace tolva {
 
-// Vertex numbers as stored in the complex; a graph with more vertices than this type can
-// number could not hold its bit matrices in memory anyway.
-using Vertex = std::uint32_t;
+// Vertex numbers are stored in 16 bits when the graph has at most 65536 vertices and in 32
+// bits otherwise (a graph with more vertices than 32 bits can number could not hold its bit
+// matrices in memory anyway). Code that reads vertices is written once for both widths.
+using NarrowVertex = std::uint16_t;
+using WideVertex = std::uint32_t;
+
+inline unsigned vertex_width_for(std::uint64_t vertex_count) noexcept {
+  return vertex_count <= std::uint64_t{1} << 16 ? sizeof(NarrowVertex) : sizeof(WideVertex);
+}
+
+// Calls body(V{}) with V the vertex type of the given width.
+template <class Body>
+decltype(auto) with_vertex_type(unsigned width, Body&& body) {
+  if (width == sizeof(NarrowVertex)) return body(NarrowVertex{});
+  return body(WideVertex{});
+}
 
 class SimplexList {
  public:
-  explicit SimplexList(std::uint64_t vertices_per_simplex) : stride_(vertices_per_simplex) {}
+  SimplexList(std::uint64_t vertices_per_simplex, unsigned vertex_width)
+      : stride_(vertices_per_simplex), width_(vertex_width) {}
 
   std::uint64_t vertices_per_simplex() const noexcept { return stride_; }
-  std::uint64_t size() const noexcept { return vertices_.size() / stride_; }
-  bool empty() const noexcept { return vertices_.empty(); }
-  const Vertex* operator[](std::uint64_t at) const noexcept { return vertices_.data() + at * stride_; }
+  unsigned vertex_width() const noexcept { return width_; }
+  std::uint64_t size() const noexcept { return bytes_.size() / (stride_ * width_); }
+  bool empty() const noexcept { return bytes_.empty(); }
+  std::uint64_t bytes() const noexcept { return bytes_.size(); }
 
-  void push_back(const Vertex* simplex) { vertices_.append(simplex, stride_); }
+  // The simplex at `at`; V must be the list's vertex type.
+  template <class V>
+  const V* at(std::uint64_t place) const noexcept {
+    return reinterpret_cast<const V*>(bytes_.data()) + place * stride_;
+  }
+  // Vertex k of the simplex at `place`, whatever the width.
+  std::uint64_t vertex(std::uint64_t place, std::uint64_t k) const noexcept {
+    return width_ == sizeof(NarrowVertex) ? at<NarrowVertex>(place)[k] : at<WideVertex>(place)[k];
+  }
+
+  template <class V>
+  void push_back(const V* simplex) {
+    bytes_.append(reinterpret_cast<const std::byte*>(simplex), stride_ * sizeof(V));
+  }
   void append(SimplexList&& other);
-  // Grows the list by `count` vertices for the caller to write; returns where they start.
-  Vertex* extend_uninitialized(std::uint64_t count) { return vertices_.extend(count); }
-  const FlatBuffer<Vertex>& vertices() const noexcept { return vertices_; }
+  // Grows the list by `count` bytes for the caller to write; returns where they start.
+  std::byte* extend_uninitialized(std::uint64_t count) { return bytes_.extend(count); }
+  const std::byte* data() const noexcept { return bytes_.data(); }
 
  private:
   std::uint64_t stride_;
-  FlatBuffer<Vertex> vertices_;
+  unsigned width_;
+  FlatBuffer<std::byte> bytes_;
 };
 
 struct DirectedFlagComplex {
-  explicit DirectedFlagComplex(std::uint64_t lowest_dimension) : q(lowest_dimension) {}
+  DirectedFlagComplex(std::uint64_t lowest_dimension, unsigned width)
+      : q(lowest_dimension), vertex_width(width) {}
 
-  std::uint64_t q;                // dimension of the simplices of lists[0]
+  std::uint64_t q;                 // dimension of the simplices of lists[0]
+  unsigned vertex_width;           // bytes per stored vertex
   std::vector<SimplexList> lists;  // lists[k]: the simplices of dimension q + k
 
   std::uint64_t simplex_count() const noexcept;

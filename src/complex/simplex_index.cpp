@@ -31,9 +31,10 @@ SimplexIndex::SimplexIndex(const DirectedFlagComplex& complex) : q_(complex.q) {
                             FlatBuffer<std::uint32_t>::zeros(capacity)});
     size_ += count;
   }
-  fill_tables();
+  with_vertex_type(complex.vertex_width, [&]<class V>(V) { fill_tables<V>(); });
 }
 
+template <class V>
 void SimplexIndex::fill_tables() {
   // Pieces of at most kPiece simplices of every hashed list, inserted in parallel: a slot is
   // claimed by compare-and-swap, and lookups do not depend on which piece claimed which slot.
@@ -54,7 +55,7 @@ void SimplexIndex::fill_tables() {
     const Table& table = *piece.table;
     const std::uint64_t stride = table.list->vertices_per_simplex();
     for (std::uint64_t place = piece.first; place < piece.last; ++place) {
-      for (std::uint64_t slot = hash_vertices((*table.list)[place], stride) & table.mask;; slot = (slot + 1) & table.mask) {
+      for (std::uint64_t slot = hash_vertices(table.list->template at<V>(place), stride) & table.mask;; slot = (slot + 1) & table.mask) {
         std::atomic_ref<std::uint32_t> entry(piece.table->slots[slot]);
         std::uint32_t empty = 0;
         if (entry.load(std::memory_order_relaxed) == 0 &&
@@ -71,45 +72,17 @@ void SimplexIndex::fill_tables() {
   }
 }
 
-std::optional<std::uint64_t> SimplexIndex::find(const Vertex* vertices, std::uint64_t count) const noexcept {
-  if (count <= q_ || count - 1 - q_ >= tables_.size()) return std::nullopt;
-  const Table& table = tables_[count - 1 - q_];
-  const std::size_t bytes = count * sizeof(Vertex);
-  if (table.slots.size() == 0) return search(table, vertices, count);
-  for (std::uint64_t slot = hash_vertices(vertices, count) & table.mask;; slot = (slot + 1) & table.mask) {
-    const std::uint32_t entry = table.slots[slot];
-    if (entry == 0) return std::nullopt;
-    if (std::memcmp((*table.list)[entry - 1], vertices, bytes) == 0) return table.first_position + entry - 1;
-  }
-}
-
 std::optional<std::uint64_t> SimplexIndex::find(std::span<const std::uint64_t> vertices) const {
-  std::vector<Vertex> narrow;
-  narrow.reserve(vertices.size());
-  for (const std::uint64_t v : vertices) {
-    if (v > std::numeric_limits<Vertex>::max()) return std::nullopt;
-    narrow.push_back(static_cast<Vertex>(v));
-  }
-  return find(narrow.data(), narrow.size());
-}
-
-// The lists are in lexicographic order of their vertex sequences.
-std::optional<std::uint64_t> SimplexIndex::search(const Table& table, const Vertex* vertices,
-                                                  std::uint64_t count) noexcept {
-  std::uint64_t low = 0, high = table.list->size();
-  while (low < high) {
-    const std::uint64_t middle = low + (high - low) / 2;
-    const Vertex* probe = (*table.list)[middle];
-    if (std::lexicographical_compare(probe, probe + count, vertices, vertices + count)) {
-      low = middle + 1;
-    } else {
-      high = middle;
+  if (tables_.empty()) return std::nullopt;
+  return with_vertex_type(tables_.front().list->vertex_width(), [&]<class V>(V) -> std::optional<std::uint64_t> {
+    std::vector<V> narrow;
+    narrow.reserve(vertices.size());
+    for (const std::uint64_t v : vertices) {
+      if (v > std::numeric_limits<V>::max()) return std::nullopt;
+      narrow.push_back(static_cast<V>(v));
     }
-  }
-  if (low < table.list->size() && std::equal(vertices, vertices + count, (*table.list)[low])) {
-    return table.first_position + low;
-  }
-  return std::nullopt;
+    return find(narrow.data(), narrow.size());
+  });
 }
 
 void SimplexIndex::missing() { panic_unwrap_none(); }

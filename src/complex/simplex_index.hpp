@@ -4,7 +4,9 @@
 // simplices are faces of nothing, is binary-searched instead: its lists are sorted.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <span>
 #include <vector>
@@ -13,7 +15,8 @@
 
 namespace tolva {
 
-inline std::uint64_t hash_vertices(const Vertex* vertices, std::uint64_t count) noexcept {
+template <class V>
+std::uint64_t hash_vertices(const V* vertices, std::uint64_t count) noexcept {
   std::uint64_t hash = 0x9E3779B97F4A7C15ULL ^ count;
   for (std::uint64_t k = 0; k < count; ++k) {
     hash = (hash ^ vertices[k]) * 0xBF58476D1CE4E5B9ULL;
@@ -29,12 +32,16 @@ class SimplexIndex {
   explicit SimplexIndex(const DirectedFlagComplex& complex);
   explicit SimplexIndex(DirectedFlagComplex&&) = delete;
 
-  // Position of the simplex with these vertices, or nothing when it is not in the complex.
-  std::optional<std::uint64_t> find(const Vertex* vertices, std::uint64_t count) const noexcept;
+  // Position of the simplex with these vertices (of the complex's vertex type), or nothing
+  // when it is not in the complex.
+  template <class V>
+  std::optional<std::uint64_t> find(const V* vertices, std::uint64_t count) const noexcept;
+  // The same for any vertex numbers.
   std::optional<std::uint64_t> find(std::span<const std::uint64_t> vertices) const;
 
   // Like find, for a sequence that must be present.
-  std::uint64_t position_of(const Vertex* vertices, std::uint64_t count) const {
+  template <class V>
+  std::uint64_t position_of(const V* vertices, std::uint64_t count) const {
     const auto position = find(vertices, count);
     if (!position) missing();
     return *position;
@@ -53,9 +60,11 @@ class SimplexIndex {
     std::uint64_t mask;
     FlatBuffer<std::uint32_t> slots;  // place in the list + 1, 0 when empty; none: searched
   };
+  template <class V>
   void fill_tables();
-  static std::optional<std::uint64_t> search(const Table& table, const Vertex* vertices,
-                                             std::uint64_t count) noexcept;
+  template <class V>
+  static std::optional<std::uint64_t> search(const Table& table, const V* vertices, std::uint64_t count) noexcept;
+
   std::uint64_t q_;
   std::uint64_t size_ = 0;
   std::vector<Table> tables_;
@@ -63,5 +72,39 @@ class SimplexIndex {
 
 SimplexIndex build_simplex_index(const DirectedFlagComplex& complex);
 SimplexIndex build_simplex_index(DirectedFlagComplex&&) = delete;
+
+template <class V>
+std::optional<std::uint64_t> SimplexIndex::find(const V* vertices, std::uint64_t count) const noexcept {
+  if (count <= q_ || count - 1 - q_ >= tables_.size()) return std::nullopt;
+  const Table& table = tables_[count - 1 - q_];
+  if (table.slots.size() == 0) return search(table, vertices, count);
+  for (std::uint64_t slot = hash_vertices(vertices, count) & table.mask;; slot = (slot + 1) & table.mask) {
+    const std::uint32_t entry = table.slots[slot];
+    if (entry == 0) return std::nullopt;
+    if (std::memcmp(table.list->template at<V>(entry - 1), vertices, count * sizeof(V)) == 0) {
+      return table.first_position + entry - 1;
+    }
+  }
+}
+
+// The lists are in lexicographic order of their vertex sequences.
+template <class V>
+std::optional<std::uint64_t> SimplexIndex::search(const Table& table, const V* vertices,
+                                                  std::uint64_t count) noexcept {
+  std::uint64_t low = 0, high = table.list->size();
+  while (low < high) {
+    const std::uint64_t middle = low + (high - low) / 2;
+    const V* probe = table.list->template at<V>(middle);
+    if (std::lexicographical_compare(probe, probe + count, vertices, vertices + count)) {
+      low = middle + 1;
+    } else {
+      high = middle;
+    }
+  }
+  if (low < table.list->size() && std::equal(vertices, vertices + count, table.list->template at<V>(low))) {
+    return table.first_position + low;
+  }
+  return std::nullopt;
+}
 
 }  // namespace tolva

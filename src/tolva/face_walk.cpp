@@ -11,11 +11,12 @@ namespace {
 
 // Writes the positions of all faces of one simplex with `count` vertices, sizes
 // smallest..count-1, each size in lexicographic order of the kept places.
+template <class V>
 class FaceEnumerator {
  public:
   explicit FaceEnumerator(std::uint64_t max_vertices) : places_(max_vertices), face_(max_vertices) {}
 
-  Position* write_faces(const Vertex* simplex, std::uint64_t count, std::uint64_t smallest,
+  Position* write_faces(const V* simplex, std::uint64_t count, std::uint64_t smallest,
                         const SimplexIndex& index, Position* out) {
     for (std::uint64_t size = smallest; size < count; ++size) {
       for (std::uint64_t k = 0; k < size; ++k) places_[k] = k;
@@ -40,7 +41,7 @@ class FaceEnumerator {
   }
 
   std::vector<std::uint64_t> places_;
-  std::vector<Vertex> face_;
+  std::vector<V> face_;
 };
 
 // Number of faces with smallest..count-1 vertices of a simplex with `count` vertices.
@@ -98,11 +99,13 @@ FaceWalk walk_faces(const DirectedFlagComplex& complex, const SimplexIndex& inde
   const auto walk_piece = [&](std::size_t at) {
     const WalkPiece& piece = pieces[at];
     const SimplexList& list = complex.lists[piece.list];
-    FaceEnumerator faces(list.vertices_per_simplex());
-    Position* cursor = out + piece.offset;
-    for (std::uint64_t place = piece.first; place < piece.last; ++place) {
-      cursor = faces.write_faces(list[place], list.vertices_per_simplex(), smallest, index, cursor);
-    }
+    with_vertex_type(list.vertex_width(), [&]<class V>(V) {
+      FaceEnumerator<V> faces(list.vertices_per_simplex());
+      Position* cursor = out + piece.offset;
+      for (std::uint64_t place = piece.first; place < piece.last; ++place) {
+        cursor = faces.write_faces(list.at<V>(place), list.vertices_per_simplex(), smallest, index, cursor);
+      }
+    });
   };
   // The lookups are independent reads of the index: spread them over the workers when
   // there are enough of them to pay for the hand-over.
@@ -119,28 +122,30 @@ void check_face_places(std::uint64_t i, std::uint64_t j, std::uint64_t count) {
   if (j >= count) panic_removal_index(j, count);
 }
 
-void face_without(const Vertex* simplex, std::uint64_t count, std::uint64_t place, Vertex* face) {
+namespace {
+
+template <class V>
+void append_faces_at_place(const SimplexList& list, const SimplexIndex& index, std::uint64_t place,
+                           std::vector<Position>& positions) {
+  const std::uint64_t count = list.vertices_per_simplex();
   if (place >= count) panic_removal_index(place, count);
-  std::copy(simplex, simplex + place, face);
-  std::copy(simplex + place + 1, simplex + count, face + place);
+  std::vector<V> face(count);
+  for (std::uint64_t at = 0; at < list.size(); ++at) {
+    const V* simplex = list.at<V>(at);
+    std::copy(simplex, simplex + place, face.data());
+    std::copy(simplex + place + 1, simplex + count, face.data() + place);
+    positions.push_back(static_cast<Position>(index.position_of(face.data(), count - 1)));
+  }
 }
 
-}  // namespace tolva
-
-namespace tolva {
+}  // namespace
 
 std::vector<Position> faces_at_place(const DirectedFlagComplex& complex, const SimplexIndex& index,
                                      std::size_t first_list, std::size_t last_list, std::uint64_t place) {
   std::vector<Position> positions;
-  std::vector<Vertex> face;
   for (std::size_t k = first_list; k <= last_list && k < complex.lists.size(); ++k) {
-    const SimplexList& list = complex.lists[k];
-    const std::uint64_t count = list.vertices_per_simplex();
-    face.resize(count);
-    for (std::uint64_t at = 0; at < list.size(); ++at) {
-      face_without(list[at], count, place, face.data());
-      positions.push_back(static_cast<Position>(index.position_of(face.data(), count - 1)));
-    }
+    with_vertex_type(complex.vertex_width,
+                     [&]<class V>(V) { append_faces_at_place<V>(complex.lists[k], index, place, positions); });
   }
   return positions;
 }

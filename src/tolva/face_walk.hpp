@@ -71,10 +71,6 @@ class PositionTable {
   std::vector<Position> entries_;
 };
 
-// The face of a simplex without the vertex at `place`; panics with the removal-index message
-// when place is not below the simplex's vertex count.
-void face_without(const Vertex* simplex, std::uint64_t count, std::uint64_t place, Vertex* face);
-
 // Panics with the removal-index message for the first of i, j that is not below count.
 void check_face_places(std::uint64_t i, std::uint64_t j, std::uint64_t count);
 
@@ -83,7 +79,8 @@ void check_face_places(std::uint64_t i, std::uint64_t j, std::uint64_t count);
 namespace tolva {
 
 // For every simplex of lists first_list .. last_list (inclusive), in position order: the
-// position of its face without the vertex at `place`.
+// position of its face without the vertex at `place` (a removal-index panic when `place` is
+// not below the simplex's vertex count).
 std::vector<Position> faces_at_place(const DirectedFlagComplex& complex, const SimplexIndex& index,
                                      std::size_t first_list, std::size_t last_list, std::uint64_t place);
 

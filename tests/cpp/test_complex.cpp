@@ -25,7 +25,10 @@ Lists lists_of(const DirectedFlagComplex& complex) {
   Lists lists;
   for (const auto& list : complex.lists) {
     auto& out = lists.emplace_back();
-    for (std::uint64_t at = 0; at < list.size(); ++at) out.emplace_back(list[at], list[at] + list.vertices_per_simplex());
+    for (std::uint64_t at = 0; at < list.size(); ++at) {
+      Simplex& simplex = out.emplace_back();
+      for (std::uint64_t k = 0; k < list.vertices_per_simplex(); ++k) simplex.push_back(list.vertex(at, k));
+    }
   }
   return lists;
 }
@@ -145,8 +148,8 @@ TEST(wide_graphs_cross_word_boundaries) {
 }
 
 TEST(merging_pads_and_appends_list_by_list) {
-  DirectedFlagComplex left(0), right(0);
-  const tolva::Vertex a[] = {0}, b[] = {1}, ab[] = {1, 2};
+  DirectedFlagComplex left(0, 2), right(0, 2);
+  const tolva::NarrowVertex a[] = {0}, b[] = {1}, ab[] = {1, 2};
   left.list_for(0).push_back(a);
   right.list_for(0).push_back(b);
   right.list_for(1).push_back(ab);
@@ -180,7 +183,7 @@ TEST(index_omits_dimensions_below_q) {
 }
 
 TEST(empty_complex_gives_empty_index) {
-  const DirectedFlagComplex complex(0);
+  const DirectedFlagComplex complex(0, 2);
   const tolva::SimplexIndex index = tolva::build_simplex_index(complex);
   CHECK_EQ(index.size(), 0u);
   CHECK(!index.find(Simplex{0}));
@@ -198,8 +201,27 @@ TEST(every_simplex_of_a_large_complex_finds_its_position) {
   std::uint64_t position = 0;
   for (const auto& list : complex.lists) {
     for (std::uint64_t at = 0; at < list.size(); ++at, ++position) {
-      CHECK(index.find(list[at], list.vertices_per_simplex()) == position);
+      CHECK(index.find(list.at<tolva::NarrowVertex>(at), list.vertices_per_simplex()) == position);
     }
   }
   CHECK_EQ(position, index.size());
+}
+
+TEST(graphs_beyond_65536_vertices_store_wide_vertices) {
+  const Graph graph = graph_of(70000, {{65535, 65536}, {65536, 69999}, {65535, 69999}, {3, 65535}});
+  const DirectedFlagComplex complex = tolva::build_directed_flag_complex(graph, 1, kUnbounded);
+  CHECK_EQ(complex.vertex_width, 4u);
+  CHECK(lists_of(complex) ==
+        (Lists{{{3, 65535}, {65535, 65536}, {65535, 69999}, {65536, 69999}}, {{65535, 65536, 69999}}}));
+  const tolva::SimplexIndex index = tolva::build_simplex_index(complex);
+  CHECK(index.find(Simplex{65536, 69999}) == 3u);
+  CHECK(index.find(Simplex{65535, 65536, 69999}) == 4u);
+  CHECK(!index.find(Simplex{65536, 65535}));
+}
+
+TEST(graphs_of_up_to_65536_vertices_store_narrow_vertices) {
+  const Graph graph = graph_of(65536, {{65535, 0}, {0, 65534}, {65535, 65534}});
+  const DirectedFlagComplex complex = tolva::build_directed_flag_complex(graph, 2, kUnbounded);
+  CHECK_EQ(complex.vertex_width, 2u);
+  CHECK(lists_of(complex) == (Lists{{{65535, 0, 65534}}}));
 }
