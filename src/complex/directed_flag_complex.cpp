@@ -151,12 +151,26 @@ class Extender {
     out.list_for(length - 1 - q_).push_back(simplex_.data());
   }
 
+  void store_extensions(std::uint64_t length, const CandidateSet& candidates, DirectedFlagComplex& out) {
+    SimplexList& list = out.list_for(length - q_);
+    for (std::uint64_t w = candidates.first; w < candidates.last; ++w) {
+      for (std::uint64_t bits = candidates.words[w]; bits != 0; bits &= bits - 1) {
+        simplex_[length] = static_cast<V>(w * 64 + static_cast<std::uint64_t>(std::countr_zero(bits)));
+        list.push_back(simplex_.data());
+      }
+    }
+  }
+
   void extend(std::uint64_t length, const CandidateSet& candidates, std::size_t depth, DirectedFlagComplex& out) {
     if (length > q_) store(length, out);
     if (length == stop_length_ || candidates.empty()) return;
     // Nothing below here reaches dimension q: skip the subtree.
     if (length <= q_ && length + candidates.count() <= q_) return;
     if (simplex_.size() <= length) simplex_.resize(length + 1);
+    if (length + 1 == stop_length_) {  // the extensions are the last level: store them directly
+      if (length + 1 > q_) store_extensions(length, candidates, out);
+      return;
+    }
     CandidateSet next = level(depth);
     for (std::uint64_t w = candidates.first; w < candidates.last; ++w) {
       for (std::uint64_t bits = candidates.words[w]; bits != 0; bits &= bits - 1) {
