@@ -296,3 +296,26 @@ def test_a_pool_that_cannot_start_fails_every_parallel_call(run_python):
     assert result.stdout.splitlines() == [
         "PanicException | The global thread pool has not been initialized.",
     ] * 2
+
+
+FORKED_CHILD = r"""
+import multiprocessing
+import numpy as np
+import tolva
+
+a = np.ones((6, 6), dtype=np.uint64) - np.eye(6, dtype=np.uint64)
+
+def work(_):
+    return len(tolva.compute_q_near_graph_new(a, 0, 0, 1, 2))
+
+expected = work(None)  # the pool is running before the fork
+with multiprocessing.get_context("fork").Pool(2) as pool:
+    print(pool.map(work, range(4)) == [expected] * 4, work(None) == expected)
+"""
+
+
+def test_forked_children_start_a_pool_of_their_own(run_python):
+    # The workers of the parent do not exist in a forked child: it must not wait for them.
+    result = run_python(FORKED_CHILD, env={"RAYON_NUM_THREADS": "2"}, timeout=60)
+    assert result.returncode == 0, result.stderr[-2000:]
+    assert result.stdout.split() == ["True", "True"]

@@ -1,5 +1,7 @@
 #include "parallel/worker_pool.hpp"
 
+#include <pthread.h>
+
 #include <atomic>
 #include <condition_variable>
 #include <cstdlib>
@@ -103,22 +105,49 @@ WorkerPool::WorkerPool(std::size_t count) : shared_(new Shared), worker_count_(c
   }
 }
 
+namespace {
+
+// The process-wide pool. A process forked from this one has none of its threads, so the
+// child forgets the pool and starts its own on first use instead of waiting forever on
+// workers that do not exist there.
+struct GlobalPool {
+  pthread_mutex_t creation = PTHREAD_MUTEX_INITIALIZER;
+  bool attempted = false;
+  WorkerPool* pool = nullptr;  // never destroyed: workers sleep between operations
+  std::string failure;
+};
+
+GlobalPool global_pool;
+
+void forget_pool_in_child() {
+  // Only the forking thread exists here; the parent's pool and its lock are left behind.
+  pthread_mutex_init(&global_pool.creation, nullptr);
+  global_pool.attempted = false;
+  global_pool.pool = nullptr;
+  global_pool.failure.clear();
+}
+
+}  // namespace
+
 WorkerPool& WorkerPool::global() {
-  // Created once and never destroyed: workers sleep between operations until the process ends.
-  static WorkerPool* pool = nullptr;
-  static std::string failure;
-  static std::once_flag once;
-  std::call_once(once, [] {
+  pthread_mutex_lock(&global_pool.creation);
+  if (!global_pool.attempted) {
+    global_pool.attempted = true;
+    static const bool fork_handler = (pthread_atfork(nullptr, nullptr, forget_pool_in_child), true);
+    (void)fork_handler;
     const std::uint64_t count = worker_count_from(std::getenv("RAYON_NUM_THREADS"),
                                                   std::getenv("RAYON_RS_NUM_CPUS"), cpu_count);
     try {
-      pool = new WorkerPool(static_cast<std::size_t>(count));
+      global_pool.pool = new WorkerPool(static_cast<std::size_t>(count));
     } catch (const std::system_error& error) {
-      failure = error.what();
+      global_pool.failure = error.what();
     } catch (const std::bad_alloc&) {
-      failure = "out of memory";
+      global_pool.failure = "out of memory";
     }
-  });
+  }
+  WorkerPool* const pool = global_pool.pool;
+  const std::string failure = global_pool.failure;
+  pthread_mutex_unlock(&global_pool.creation);
   if (pool == nullptr) panic("The global thread pool has not been initialized.: " + failure);
   return *pool;
 }
