@@ -9,16 +9,9 @@ import numpy as np
 import pytest
 
 import tolva
+from worked_example import FILE_FUNCS, MATRIX_FUNCS, NEW_TRIANGLE, OLD_TRIANGLE, TRIANGLE, TRIANGLE_FLAG
 
-MATRIX_FUNCS = ["compute_q_near_graph_old", "compute_q_near_graph_new"]
-FILE_FUNCS = ["compute_q_near_graph_old_from_file", "compute_q_near_graph_new_from_file"]
 
-TRIANGLE = np.array([[0, 1, 1], [0, 0, 1], [0, 0, 0]], dtype=np.uint64)
-TRIANGLE_FLAG = "dim 0\n0 0 0\ndim 1\n0 1\n0 2\n1 2\n"
-NEW_TRIANGLE = [[3, 5], [3, 6], [6, 5], [0, 6], [1, 6], [2, 6], [4, 6], [5, 6],
-                [0, 3], [1, 3], [0, 4], [2, 4], [1, 5], [2, 5]]
-OLD_TRIANGLE = [[3, 5], [6, 5], [4, 6], [5, 6], [0, 6], [1, 6], [2, 6], [3, 6],
-                [0, 3], [1, 3], [0, 4], [2, 4], [1, 5], [2, 5]]
 EXPECTED = {"compute_q_near_graph_old": OLD_TRIANGLE, "compute_q_near_graph_new": NEW_TRIANGLE}
 
 # A small graph with triangles, a 3-simplex, a reciprocal pair and a vertex

@@ -14,9 +14,8 @@ import numpy as np
 import pytest
 
 import tolva
+from worked_example import FILE_FUNCS, MATRIX_FUNCS
 
-MATRIX_FUNCS = ["compute_q_near_graph_old", "compute_q_near_graph_new"]
-FILE_FUNCS = ["compute_q_near_graph_old_from_file", "compute_q_near_graph_new_from_file"]
 CALLS = [(0, 0, 1, 1), (0, 1, 0, 2), (0, 0, 0, 2), (1, 0, 1, 3), (1, 2, 2, 3)]
 
 INVALID_DIGIT = "File Parsing failed: ParseIntError { kind: InvalidDigit }"

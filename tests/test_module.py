@@ -7,6 +7,7 @@ import numpy as np
 import pytest
 
 import tolva
+from worked_example import NEW_TRIANGLE, OLD_TRIANGLE, TRIANGLE, TRIANGLE_FLAG
 
 NAMES = [
     "compute_q_near_graph_old",
@@ -21,17 +22,6 @@ SIGNATURES = {
     "compute_q_near_graph_old_from_file": "(input_file, q, i, j, max_dimension)",
     "compute_q_near_graph_new_from_file": "(input_file, q, i, j, max_dimension)",
 }
-
-# The transitive tournament on three vertices: 0->1, 0->2, 1->2.
-TRIANGLE = np.array([[0, 1, 1], [0, 0, 1], [0, 0, 0]], dtype=np.uint64)
-TRIANGLE_FLAG = "dim 0\n0 0 0\ndim 1\n0 1\n0 2\n1 2\n"
-
-# q = 0, i = 0, j = 1, max_dimension = 2 on TRIANGLE (hand-worked, positions
-# 0..2 vertices, 3..5 edges (0,1), (0,2), (1,2), 6 the triangle).
-NEW_TRIANGLE = [[3, 5], [3, 6], [6, 5], [0, 6], [1, 6], [2, 6], [4, 6], [5, 6],
-                [0, 3], [1, 3], [0, 4], [2, 4], [1, 5], [2, 5]]
-OLD_TRIANGLE = [[3, 5], [6, 5], [4, 6], [5, 6], [0, 6], [1, 6], [2, 6], [3, 6],
-                [0, 3], [1, 3], [0, 4], [2, 4], [1, 5], [2, 5]]
 
 
 def test_all_lists_the_four_functions_in_table_order():
