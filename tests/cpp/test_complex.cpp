@@ -1,10 +1,12 @@
 #define TEST_SUITE "complex"
 #include <algorithm>
+#include <bit>
 #include <random>
 
 #include "check.hpp"
 #include "complex/directed_flag_complex.hpp"
 #include "complex/simplex_index.hpp"
+#include "tolva/face_walk.hpp"
 
 using tolva::DirectedFlagComplex;
 using tolva::Graph;
@@ -224,4 +226,45 @@ TEST(graphs_of_up_to_65536_vertices_store_narrow_vertices) {
   const DirectedFlagComplex complex = tolva::build_directed_flag_complex(graph, 2, kUnbounded);
   CHECK_EQ(complex.vertex_width, 2u);
   CHECK(lists_of(complex) == (Lists{{{65535, 0, 65534}}}));
+}
+
+TEST(face_walk_matches_a_plain_walk_across_many_pieces) {
+  // Big enough that the walk is cut into many pieces written in parallel.
+  Graph graph(30);
+  std::mt19937_64 generator(99);
+  std::bernoulli_distribution edge(0.55);
+  for (std::uint64_t a = 0; a < 30; ++a)
+    for (std::uint64_t b = 0; b < 30; ++b)
+      if (edge(generator)) graph.add_edge(a, b);
+  const std::uint64_t q = 1;
+  const DirectedFlagComplex complex = tolva::build_directed_flag_complex(graph, q, 6);
+  const tolva::SimplexIndex index = tolva::build_simplex_index(complex);
+  const tolva::FaceWalk walk = tolva::walk_faces(complex, index);
+  CHECK(walk.face_positions.size() > (std::uint64_t{1} << 18));
+
+  std::vector<std::uint64_t> expected;
+  const Lists lists = lists_of(complex);
+  for (std::size_t k = lists.size(); k-- > 1;) {
+    for (const Simplex& simplex : lists[k]) {
+      // Faces by size, then in lexicographic order of the kept places.
+      std::vector<std::vector<std::uint64_t>> faces;
+      for (std::uint64_t mask = 1; mask + 1 < (std::uint64_t{1} << simplex.size()); ++mask) {
+        if (static_cast<std::uint64_t>(std::popcount(mask)) <= q) continue;
+        std::vector<std::uint64_t> places;
+        for (std::uint64_t p = 0; p < simplex.size(); ++p)
+          if (mask >> p & 1) places.push_back(p);
+        faces.push_back(places);
+      }
+      std::sort(faces.begin(), faces.end(), [](const auto& x, const auto& y) {
+        return x.size() != y.size() ? x.size() < y.size() : x < y;
+      });
+      for (const auto& places : faces) {
+        Simplex face;
+        for (const std::uint64_t p : places) face.push_back(simplex[p]);
+        expected.push_back(*index.find(face));
+      }
+    }
+  }
+  CHECK_EQ(walk.face_positions.size(), expected.size());
+  CHECK(std::equal(expected.begin(), expected.end(), walk.face_positions.begin()));
 }
