@@ -27,6 +27,8 @@ PyObject* boundary(Body&& body) noexcept {
     PyErr_NoMemory();
   } catch (const std::exception& failure) {
     raise_panic_exception(failure.what());
+  } catch (...) {
+    raise_panic_exception("native code failed with an unknown exception");
   }
   return nullptr;
 }
