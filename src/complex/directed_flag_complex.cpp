@@ -26,9 +26,8 @@ std::uint64_t DirectedFlagComplex::simplex_count() const noexcept {
   return count;
 }
 
-SimplexList& DirectedFlagComplex::list_for(std::uint64_t k) {
+void DirectedFlagComplex::add_lists_up_to(std::uint64_t k) {
   while (lists.size() <= k) lists.emplace_back(q + lists.size() + 1, vertex_width);
-  return lists[k];
 }
 
 DirectedFlagComplex merge_partial_complexes(DirectedFlagComplex left, DirectedFlagComplex right) {

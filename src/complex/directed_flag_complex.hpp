@@ -74,7 +74,13 @@ struct DirectedFlagComplex {
 
   std::uint64_t simplex_count() const noexcept;
   // The list for dimension q + k, created (with every list below it) when missing.
-  SimplexList& list_for(std::uint64_t k);
+  SimplexList& list_for(std::uint64_t k) {
+    if (k >= lists.size()) [[unlikely]] add_lists_up_to(k);
+    return lists[k];
+  }
+
+ private:
+  void add_lists_up_to(std::uint64_t k);
 };
 
 // Every directed simplex of dimension q .. max_dimension, enumerated in parallel over the
