@@ -39,6 +39,16 @@ Lists build(const Graph& graph, std::uint64_t q, std::uint64_t max_dimension) {
   return lists_of(tolva::build_directed_flag_complex(graph, q, max_dimension));
 }
 
+// Each ordered pair an edge with the given probability.
+Graph random_graph(std::uint64_t n, double density, std::mt19937_64& generator) {
+  Graph graph(n);
+  std::bernoulli_distribution edge(density);
+  for (std::uint64_t a = 0; a < n; ++a)
+    for (std::uint64_t b = 0; b < n; ++b)
+      if (edge(generator)) graph.add_edge(a, b);
+  return graph;
+}
+
 // Straightforward enumeration: every vertex sequence with all forward edges, then sorted.
 void extend_plainly(const Graph& graph, Simplex& simplex, std::uint64_t max_vertices, std::vector<Simplex>& out) {
   out.push_back(simplex);
@@ -128,11 +138,7 @@ TEST(random_graphs_match_a_plain_enumeration) {
   for (int round = 0; round < 60; ++round) {
     const std::uint64_t n = generator() % 12;
     const double density = 0.2 + 0.6 * static_cast<double>(generator() % 100) / 100.0;
-    Graph graph(n);
-    std::bernoulli_distribution edge(density);
-    for (std::uint64_t a = 0; a < n; ++a)
-      for (std::uint64_t b = 0; b < n; ++b)
-        if (edge(generator)) graph.add_edge(a, b);
+    const Graph graph = random_graph(n, density, generator);
     const std::uint64_t q = generator() % 3;
     const std::uint64_t max_dimension = round % 4 == 0 ? kUnbounded : generator() % 6;
     CHECK(build(graph, q, max_dimension) == plain_complex(graph, q, max_dimension));
@@ -192,12 +198,8 @@ TEST(empty_complex_gives_empty_index) {
 }
 
 TEST(every_simplex_of_a_large_complex_finds_its_position) {
-  Graph graph(40);
   std::mt19937_64 generator(7);
-  std::bernoulli_distribution edge(0.5);
-  for (std::uint64_t a = 0; a < 40; ++a)
-    for (std::uint64_t b = 0; b < 40; ++b)
-      if (edge(generator)) graph.add_edge(a, b);
+  const Graph graph = random_graph(40, 0.5, generator);
   const DirectedFlagComplex complex = tolva::build_directed_flag_complex(graph, 1, kUnbounded);
   const tolva::SimplexIndex index = tolva::build_simplex_index(complex);
   std::uint64_t position = 0;
@@ -230,12 +232,8 @@ TEST(graphs_of_up_to_65536_vertices_store_narrow_vertices) {
 
 TEST(face_walk_matches_a_plain_walk_across_many_pieces) {
   // Big enough that the walk is cut into many pieces written in parallel.
-  Graph graph(30);
   std::mt19937_64 generator(99);
-  std::bernoulli_distribution edge(0.55);
-  for (std::uint64_t a = 0; a < 30; ++a)
-    for (std::uint64_t b = 0; b < 30; ++b)
-      if (edge(generator)) graph.add_edge(a, b);
+  const Graph graph = random_graph(30, 0.55, generator);
   const std::uint64_t q = 1;
   const DirectedFlagComplex complex = tolva::build_directed_flag_complex(graph, q, 6);
   const tolva::SimplexIndex index = tolva::build_simplex_index(complex);
