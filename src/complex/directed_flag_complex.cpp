@@ -7,7 +7,7 @@
 #include <memory>
 
 #include "parallel/worker_pool.hpp"
-#include "tolva/panic.hpp"
+#include "base/panic.hpp"
 
 namespace tolva {
 

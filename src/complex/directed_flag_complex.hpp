@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "graph/graph.hpp"
-#include "tolva/flat_buffer.hpp"
+#include "base/flat_buffer.hpp"
 
 namespace tolva {
 

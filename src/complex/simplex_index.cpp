@@ -6,24 +6,17 @@
 #include <cstring>
 #include <limits>
 
+#include "base/panic.hpp"
+#include "base/position.hpp"
 #include "parallel/worker_pool.hpp"
-#include "tolva/panic.hpp"
 
 namespace tolva {
-namespace {
-
-// Slots store place + 1 in 32 bits; positions of the whole complex must fit the same width,
-// since the q-near graph packs two of them into one 64-bit key.
-constexpr std::uint64_t kMaxSimplices = std::numeric_limits<std::uint32_t>::max() - 1;
-
-}  // namespace
-
 SimplexIndex::SimplexIndex(const DirectedFlagComplex& complex) : q_(complex.q) {
   tables_.reserve(complex.lists.size());
   for (std::size_t k = 0; k < complex.lists.size(); ++k) {
     const SimplexList& list = complex.lists[k];
     const std::uint64_t count = list.size();
-    if (count > kMaxSimplices || size_ + count > kMaxSimplices) panic_capacity_overflow();
+    if (count > kMaxPosition || size_ + count > kMaxPosition) panic_capacity_overflow();
     // No simplex of the top list is a face of another: it is searched, not hashed.
     const bool hashed = k + 1 < complex.lists.size();
     const std::uint64_t capacity = hashed ? std::bit_ceil(std::max<std::uint64_t>(2 * count, 2)) : 0;

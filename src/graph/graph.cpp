@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <string>
 
-#include "tolva/panic.hpp"
+#include "base/panic.hpp"
 
 namespace tolva {
 namespace {
@@ -22,8 +22,9 @@ Graph::Graph(std::uint64_t vertex_count)
     : vertex_count_(vertex_count),
       // (n + 63) >> 6 without wrapping for n near 2^64.
       words_per_row_((vertex_count >> 6) + ((vertex_count & 63) != 0)),
-      out_rows_(checked_matrix_words(vertex_count, words_per_row_)),
-      in_rows_(out_rows_.size()) {}
+      out_rows_(FlatBuffer<std::uint64_t>::zeros(checked_matrix_words(vertex_count, words_per_row_),
+                                                 PageSize::Small)),
+      in_rows_(FlatBuffer<std::uint64_t>::zeros(out_rows_.size(), PageSize::Small)) {}
 
 bool Graph::has_edge(std::uint64_t from, std::uint64_t to) const {
   if (from >= vertex_count_) {

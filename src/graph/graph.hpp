@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "graph/zeroed_words.hpp"
+#include "base/flat_buffer.hpp"
 
 namespace tolva {
 
@@ -46,10 +46,10 @@ class Graph {
   const std::vector<VertexPair>& reciprocal_pairs() const noexcept { return reciprocal_pairs_; }
 
  private:
-  bool bit(const ZeroedWords& rows, std::uint64_t row, std::uint64_t column) const noexcept {
+  bool bit(const FlatBuffer<std::uint64_t>& rows, std::uint64_t row, std::uint64_t column) const noexcept {
     return (rows.data()[row * words_per_row_ + (column >> 6)] >> (column & 63)) & 1U;
   }
-  static void set_bit(ZeroedWords& rows, std::uint64_t words_per_row, std::uint64_t row,
+  static void set_bit(FlatBuffer<std::uint64_t>& rows, std::uint64_t words_per_row, std::uint64_t row,
                       std::uint64_t column) noexcept {
     rows.data()[row * words_per_row + (column >> 6)] |= std::uint64_t{1} << (column & 63);
   }
@@ -58,8 +58,8 @@ class Graph {
   std::uint64_t words_per_row_;
   std::vector<VertexPair> edges_;
   std::vector<VertexPair> reciprocal_pairs_;
-  ZeroedWords out_rows_;
-  ZeroedWords in_rows_;
+  FlatBuffer<std::uint64_t> out_rows_;
+  FlatBuffer<std::uint64_t> in_rows_;
 };
 
 }  // namespace tolva

@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/decimal.hpp"
 #include "graph/graph.hpp"
 
 namespace tolva {
@@ -15,15 +16,6 @@ Graph read_flag_file(const std::string& path);
 
 // The same, on text already in memory (the file's contents).
 Graph parse_flag_text(std::string_view text);
-
-enum class ParseIntErrorKind { InvalidDigit, PosOverflow };
-
-// Unsigned decimal with an optional leading '+'; reports the first problem in reading order.
-struct ParsedUnsigned {
-  std::uint64_t value = 0;
-  std::optional<ParseIntErrorKind> error;
-};
-ParsedUnsigned parse_unsigned_decimal(std::string_view token);
 
 bool is_valid_utf8(std::string_view text);
 

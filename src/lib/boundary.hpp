@@ -7,7 +7,7 @@
 #include <string>
 
 #include "lib/python.hpp"
-#include "tolva/panic.hpp"
+#include "base/panic.hpp"
 
 namespace tolva::py {
 

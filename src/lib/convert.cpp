@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "lib/numpy_api.hpp"
-#include "tolva/panic.hpp"
+#include "base/panic.hpp"
 
 namespace tolva::py {
 

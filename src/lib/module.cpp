@@ -61,4 +61,8 @@ PyObject* create_module() {
 }  // namespace
 }  // namespace tolva::py
 
-PyMODINIT_FUNC PyInit_tolva(void) { return tolva::py::boundary(tolva::py::create_module); }
+// Spelled out rather than PyMODINIT_FUNC: before 3.9 that macro does not make the symbol
+// visible, and the build hides everything else.
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit_tolva(void) {
+  return tolva::py::boundary(tolva::py::create_module);
+}

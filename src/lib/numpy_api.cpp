@@ -3,7 +3,7 @@
 #include <optional>
 #include <string>
 
-#include "tolva/panic.hpp"
+#include "base/panic.hpp"
 
 namespace tolva::py {
 namespace {

@@ -10,6 +10,8 @@
 #include <sstream>
 #include <vector>
 
+#include "base/decimal.hpp"
+
 namespace tolva::parallel {
 namespace {
 
@@ -170,17 +172,9 @@ std::optional<std::uint64_t> count_from_variable(const char* value) {
 }  // namespace
 
 std::optional<std::uint64_t> parse_count(std::string_view text) {
-  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
-  if (text.empty()) return std::nullopt;
-  std::uint64_t value = 0;
-  for (const char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    if (__builtin_mul_overflow(value, std::uint64_t{10}, &value) ||
-        __builtin_add_overflow(value, static_cast<std::uint64_t>(c - '0'), &value)) {
-      return std::nullopt;
-    }
-  }
-  return value;
+  const ParsedUnsigned parsed = parse_unsigned_decimal(text);
+  if (parsed.error) return std::nullopt;
+  return parsed.value;
 }
 
 std::uint64_t worker_count_from(const char* num_threads, const char* rs_num_cpus,

@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "parallel/cpu_count.hpp"
-#include "tolva/panic.hpp"
+#include "base/panic.hpp"
 
 namespace tolva::parallel {
 namespace {

@@ -4,7 +4,7 @@
 #include <new>
 
 #include "parallel/worker_pool.hpp"
-#include "tolva/panic.hpp"
+#include "base/panic.hpp"
 
 namespace tolva {
 namespace {

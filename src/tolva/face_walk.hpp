@@ -10,12 +10,11 @@
 
 #include "complex/directed_flag_complex.hpp"
 #include "complex/simplex_index.hpp"
-#include "tolva/flat_buffer.hpp"
+#include "base/flat_buffer.hpp"
+#include "base/position.hpp"
 #include "tolva/q_near_graph.hpp"
 
 namespace tolva {
-
-using Position = std::uint32_t;  // the index keeps every position below 2^32 - 1
 
 // Face positions in walk order: lists from the last down to list 1, simplices in list
 // order, face sizes ascending from q + 1, faces in lexicographic order of the kept places.

@@ -7,13 +7,12 @@
 #include <cstring>
 #include <string>
 
-#include "tolva/panic.hpp"
+#include "base/panic.hpp"
 
 namespace tolva {
 namespace {
 
 constexpr unsigned kInitialBits = 4;
-constexpr std::uint64_t kMaxPosition = 0xFFFFFFFEULL;  // packed pairs keep 32 bits each
 
 }  // namespace
 
@@ -22,7 +21,7 @@ QNearGraph::QNearGraph()
 
 std::uint64_t QNearGraph::key_of(std::uint64_t source, std::uint64_t target) {
   if (source > kMaxPosition || target > kMaxPosition) panic_capacity_overflow();
-  return (source << 32) | target;
+  return pack_pair(source, target);
 }
 
 void QNearGraph::reserve(std::uint64_t count) {

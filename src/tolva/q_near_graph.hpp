@@ -8,7 +8,8 @@
 #include <string_view>
 #include <vector>
 
-#include "tolva/flat_buffer.hpp"
+#include "base/flat_buffer.hpp"
+#include "base/position.hpp"
 
 namespace tolva {
 
@@ -32,8 +33,8 @@ class QNearGraph {
   // Hands over the pairs in insertion order, packed as source << 32 | target, and leaves the
   // graph empty; the lookup table is released at once.
   FlatBuffer<std::uint64_t> take_packed_pairs();
-  static std::uint64_t packed_source(std::uint64_t packed) noexcept { return packed >> 32; }
-  static std::uint64_t packed_target(std::uint64_t packed) noexcept { return packed & 0xFFFFFFFFULL; }
+  static std::uint64_t packed_source(std::uint64_t packed) noexcept { return tolva::packed_source(packed); }
+  static std::uint64_t packed_target(std::uint64_t packed) noexcept { return tolva::packed_target(packed); }
 
   // Inserts pairs in the order they are added, with the table slot of each pair prefetched a
   // few pairs ahead, since nearly every insertion into a large table misses the cache.

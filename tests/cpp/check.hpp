@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "tolva/panic.hpp"
+#include "base/panic.hpp"
 
 namespace check {
 

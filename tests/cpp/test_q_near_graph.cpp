@@ -1,6 +1,6 @@
 #define TEST_SUITE "q_near_graph"
 #include "check.hpp"
-#include "tolva/flat_buffer.hpp"
+#include "base/flat_buffer.hpp"
 #include "tolva/q_near_graph.hpp"
 
 using tolva::QNearGraph;

@@ -21,6 +21,10 @@ namespace tolva {
 // paid for later by the out-of-memory killer ending the whole interpreter.
 void ensure_memory_available(std::size_t bytes);
 
+// Huge pages cut page faults for arrays that are written through; a sparse zeroed array whose
+// untouched pages should cost nothing keeps small pages.
+enum class PageSize { Huge, Small };
+
 template <class T>
 class FlatBuffer {
   static_assert(std::is_trivially_copyable_v<T>);
@@ -44,8 +48,8 @@ class FlatBuffer {
   FlatBuffer& operator=(const FlatBuffer&) = delete;
   ~FlatBuffer() { std::free(data_); }
 
-  // `count` zero values.
-  static FlatBuffer zeros(std::size_t count) {
+  // `count` zero values, from calloc: pages nobody writes are never backed by memory.
+  static FlatBuffer zeros(std::size_t count, PageSize pages = PageSize::Huge) {
     FlatBuffer buffer;
     if (count == 0) return buffer;
     if (count > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
@@ -53,7 +57,7 @@ class FlatBuffer {
     buffer.data_ = static_cast<T*>(std::calloc(count, sizeof(T)));
     if (buffer.data_ == nullptr) throw std::bad_alloc();
     buffer.size_ = buffer.capacity_ = count;
-    advise_huge_pages(buffer.data_, count * sizeof(T));
+    if (pages == PageSize::Huge) advise_huge_pages(buffer.data_, count * sizeof(T));
     return buffer;
   }
 

@@ -1,4 +1,4 @@
-#include "tolva/flat_buffer.hpp"
+#include "base/flat_buffer.hpp"
 
 #include <cstdio>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "graph_io/io_error.hpp"
+#include "base/io_error.hpp"
 
 #include <cerrno>
 #include <cstring>

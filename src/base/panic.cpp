@@ -1,4 +1,4 @@
-#include "tolva/panic.hpp"
+#include "base/panic.hpp"
 
 #include <cstdio>
 #include <string_view>
