@@ -10,7 +10,7 @@ import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 BUILD = ROOT / "build" / "cpp-tests"
-SUITES = sorted(p.stem.removeprefix("test_") for p in (ROOT / "tests" / "cpp").glob("test_*.cpp"))
+SUITES = sorted(p.stem[len("test_"):] for p in (ROOT / "tests" / "cpp").glob("test_*.cpp"))
 
 
 @pytest.fixture(scope="module")
@@ -21,7 +21,8 @@ def cpp_tests():
     generator = ["-G", "Ninja"] if shutil.which("ninja") else []
     subprocess.run(
         [cmake, "-S", str(ROOT), "-B", str(BUILD), *generator, "-DTOLVA_PYTHON_MODULE=OFF",
-         "-DTOLVA_BUILD_TESTS=ON", "-DCMAKE_BUILD_TYPE=Release"],
+         "-DTOLVA_BUILD_TESTS=ON", "-DCMAKE_BUILD_TYPE=Release",
+         "-DTOLVA_WERROR=" + os.environ.get("TOLVA_WERROR", "OFF")],
         check=True, capture_output=True)
     built = subprocess.run([cmake, "--build", str(BUILD), "--parallel", "2"], capture_output=True, text=True)
     assert built.returncode == 0, built.stdout + built.stderr

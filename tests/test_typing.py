@@ -1,0 +1,67 @@
+"""The installed type stubs: mypy --strict accepts correct calls and flags wrong ones."""
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+pytest.importorskip("mypy")
+
+HEADER = textwrap.dedent(
+    """
+    from __future__ import annotations
+    import numpy as np
+    import tolva
+    a = np.zeros((3, 3), dtype=np.uint64)
+    """
+)
+
+CORRECT = HEADER + textwrap.dedent(
+    """
+    pairs: list[list[int]] = tolva.compute_q_near_graph_old(a, 0, 0, 1, 2)
+    pairs = tolva.compute_q_near_graph_new(a=a, q=0, i=0, j=1, max_dimension=2)
+    pairs = tolva.compute_q_near_graph_old_from_file("g.flag", 0, 0, 1, 2)
+    pairs = tolva.compute_q_near_graph_new_from_file(input_file="g.flag", q=0, i=0, j=1, max_dimension=2)
+    first: int = pairs[0][0]
+    names: list[str] = tolva.__all__
+    """
+)
+
+
+def run_mypy(code, tmp_path):
+    source = tmp_path / "use_tolva.py"
+    source.write_text(code)
+    return subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--no-incremental",
+         "--cache-dir", str(tmp_path / "cache"), str(source)],
+        capture_output=True, text=True, cwd=tmp_path, timeout=300)
+
+
+def test_correct_calls_pass_strict_checking(tmp_path):
+    result = run_mypy(CORRECT, tmp_path)
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+# Each wrong line with the complaint mypy must make about that line.
+WRONG_CALLS = [
+    ("tolva.compute_q_near_graph_old_from_file(a, 0, 0, 1, 2)", 'expected "str"'),
+    ("tolva.compute_q_near_graph_new_from_file(pathlib.Path('g'), 0, 0, 1, 2)",
+     'incompatible type "Path"; expected "str"'),
+    ("tolva.compute_q_near_graph_new('g.flag', 0, 0, 1, 2)", 'incompatible type "str"; expected "ndarray'),
+    ("tolva.compute_q_near_graph_new(a, 0, 0, 1)", 'Missing positional argument "max_dimension"'),
+    ("tolva.compute_q_near_graph_new(a, 0, 0, 1, max_dim=2)", 'Unexpected keyword argument "max_dim"'),
+    ("tolva.compute_q_near_graph_new(a, 0.5, 0, 1, 2)", 'incompatible type "float"; expected "int"'),
+    ("names: list[str] = tolva.compute_q_near_graph_old(a, 0, 0, 1, 2)[0]", "Incompatible types in assignment"),
+    ("tolva.compute_q_near_graph_newer(a, 0, 0, 1, 2)", 'has no attribute "compute_q_near_graph_newer"'),
+]
+
+
+def test_wrong_calls_are_flagged(tmp_path):
+    code = HEADER + "import pathlib\n"
+    first_line = code.count("\n") + 1
+    code += "".join(wrong + "\n" for wrong, _ in WRONG_CALLS)
+    result = run_mypy(code, tmp_path)
+    assert result.returncode == 1, result.stdout + result.stderr
+    for line, (wrong, complaint) in enumerate(WRONG_CALLS, start=first_line):
+        reported = [row for row in result.stdout.splitlines() if row.startswith(f"use_tolva.py:{line}: error:")]
+        assert any(complaint in row for row in reported), (wrong, result.stdout)
