@@ -10,6 +10,7 @@
 #include "lib/binding.hpp"
 #include "lib/boundary.hpp"
 #include "lib/convert.hpp"
+#include "lib/result_memory.hpp"
 #include "tolva/new/single_thread.hpp"
 #include "tolva/original/single_thread.hpp"
 
@@ -104,6 +105,7 @@ class PositionInts {
 // is released first: only the pairs are needed from here on.
 PyObject* to_python_list(QNearGraph& graph) {
   const FlatBuffer<std::uint64_t> pairs = graph.take_packed_pairs();
+  ensure_result_fits(pairs);
   const GarbageCollectorPause pause;
   PositionInts ints(pairs);
   Ref list = Ref::checked(PyList_New(static_cast<Py_ssize_t>(pairs.size())));
