@@ -122,8 +122,11 @@ PyObject* run_matrix_function(const FunctionDescription& function, Algorithm alg
                               PyObject* keywords) {
   return boundary([&]() -> PyObject* {
     const auto arguments = bind_arguments(function, positional, keywords);
-    const MatrixView matrix = convert_argument("a", [&] { return to_matrix(arguments[0]); });
+    const MatrixView converted = convert_argument("a", [&] { return to_matrix(arguments[0]); });
     const Numbers numbers = convert_numbers(arguments);
+    // The numbers' __index__ may have resized, reshaped or retyped `a`, freeing the memory
+    // seen above: its layout is taken and checked again with nothing run in between.
+    const MatrixView matrix = convert_argument("a", [&] { return to_matrix(converted.array.get()); });
     QNearGraph result = run_pipeline(graph_from_matrix(matrix), algorithm, numbers);
     return to_python_list(result);
   });
