@@ -14,12 +14,9 @@
 #include <type_traits>
 #include <utility>
 
-namespace tolva {
+#include "base/memory_guard.hpp"
 
-// Throws std::bad_alloc when `bytes` (only checked for large requests) exceed the memory the
-// system still has available. Large allocations succeed lazily on Linux and would otherwise be
-// paid for later by the out-of-memory killer ending the whole interpreter.
-void ensure_memory_available(std::size_t bytes);
+namespace tolva {
 
 // Huge pages cut page faults for arrays that are written through; a sparse zeroed array whose
 // untouched pages should cost nothing keeps small pages.

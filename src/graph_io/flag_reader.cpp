@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "base/flat_buffer.hpp"
 #include "base/io_error.hpp"
 #include "base/panic.hpp"
 
@@ -43,8 +44,9 @@ int open_for_reading(const std::string& path) {
   return fd;
 }
 
-std::string read_all(int fd) {
-  std::string contents;
+// Into a FlatBuffer, so that the memory guard sees the file's size before it is read.
+FlatBuffer<char> read_all(int fd) {
+  FlatBuffer<char> contents;
   struct stat info {};
   if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
     contents.reserve(static_cast<std::size_t>(info.st_size));
@@ -176,12 +178,12 @@ Graph parse_flag_text(std::string_view text) {
 }
 
 Graph read_flag_file(const std::string& path) {
-  std::string contents;
+  FlatBuffer<char> contents;
   {
     const FileDescriptor file(open_for_reading(path));
     contents = read_all(file.get());
   }
-  return parse_flag_text(contents);
+  return parse_flag_text(std::string_view(contents.data(), contents.size()));
 }
 
 }  // namespace tolva

@@ -9,7 +9,8 @@
 
 namespace tolva::py {
 
-// A read-only view of a 2-D uint64 array; holds a reference to the array for the call.
+// A read-only view of a 2-D uint64 array; holds a reference to the array for the call. The
+// layout is valid only until Python code runs: take it again after converting other arguments.
 struct MatrixView {
   Ref array;
   const char* data;

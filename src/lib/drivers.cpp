@@ -10,6 +10,7 @@
 #include "lib/binding.hpp"
 #include "lib/boundary.hpp"
 #include "lib/convert.hpp"
+#include "lib/result_memory.hpp"
 #include "tolva/new/single_thread.hpp"
 #include "tolva/original/single_thread.hpp"
 
@@ -104,6 +105,7 @@ class PositionInts {
 // is released first: only the pairs are needed from here on.
 PyObject* to_python_list(QNearGraph& graph) {
   const FlatBuffer<std::uint64_t> pairs = graph.take_packed_pairs();
+  ensure_result_fits(pairs);
   const GarbageCollectorPause pause;
   PositionInts ints(pairs);
   Ref list = Ref::checked(PyList_New(static_cast<Py_ssize_t>(pairs.size())));
@@ -120,8 +122,11 @@ PyObject* run_matrix_function(const FunctionDescription& function, Algorithm alg
                               PyObject* keywords) {
   return boundary([&]() -> PyObject* {
     const auto arguments = bind_arguments(function, positional, keywords);
-    const MatrixView matrix = convert_argument("a", [&] { return to_matrix(arguments[0]); });
+    const MatrixView converted = convert_argument("a", [&] { return to_matrix(arguments[0]); });
     const Numbers numbers = convert_numbers(arguments);
+    // The numbers' __index__ may have resized, reshaped or retyped `a`, freeing the memory
+    // seen above: its layout is taken and checked again with nothing run in between.
+    const MatrixView matrix = convert_argument("a", [&] { return to_matrix(converted.array.get()); });
     QNearGraph result = run_pipeline(graph_from_matrix(matrix), algorithm, numbers);
     return to_python_list(result);
   });

@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/cgroup.hpp"
+
 namespace tolva::parallel {
 
 inline constexpr std::uint64_t kMaxWorkers = 65535;
@@ -21,7 +23,7 @@ std::uint64_t worker_count_from(const char* num_threads, const char* rs_num_cpus
                                 const std::function<std::uint64_t()>& cpu_count);
 
 // Reads a whole file, or nothing when it cannot be read.
-using FileReader = std::function<std::optional<std::string>(const std::string& path)>;
+using FileReader = tolva::FileReader;
 
 // ceil(quota / period) of the process's control group, found through the contents of
 // /proc/self/cgroup and /proc/self/mountinfo; nothing when there is no quota.

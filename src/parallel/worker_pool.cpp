@@ -28,63 +28,87 @@ struct Job {
   const std::function<void(std::size_t)>* run_block;
   alignas(64) std::atomic<std::size_t> next_block{0};
   alignas(64) std::atomic<std::size_t> finished_blocks{0};
-  std::atomic<bool> failed{false};
+  // Blocks above the lowest failed one are skipped; those below always run, so the failure
+  // raised is the one of the lowest failing block, however the blocks were timed.
+  std::atomic<std::size_t> lowest_failed{SIZE_MAX};
   std::mutex mutex;  // guards failure and done
   std::exception_ptr failure;
   bool done = false;
   std::condition_variable done_signal;
 
-  void record_failure(std::exception_ptr error) {
+  void record_failure(std::size_t block, std::exception_ptr error) {
     std::lock_guard lock(mutex);
-    if (!failure) failure = std::move(error);
-    failed.store(true, std::memory_order_relaxed);
+    if (block < lowest_failed.load(std::memory_order_relaxed)) {
+      failure = std::move(error);
+      lowest_failed.store(block, std::memory_order_relaxed);
+    }
   }
 
+  // Runs blocks until none is left to claim.
   void work() {
     for (;;) {
       const std::size_t block = next_block.fetch_add(1, std::memory_order_relaxed);
       if (block >= block_count) return;
-      if (!failed.load(std::memory_order_relaxed)) {
+      if (block < lowest_failed.load(std::memory_order_relaxed)) {
         try {
           (*run_block)(block);
         } catch (...) {
-          record_failure(std::current_exception());
+          record_failure(block, std::current_exception());
         }
       }
       if (finished_blocks.fetch_add(1, std::memory_order_acq_rel) + 1 == block_count) {
         std::lock_guard lock(mutex);
         done = true;
-        done_signal.notify_one();
+        done_signal.notify_all();
       }
     }
+  }
+
+  void wait_until_done() {
+    std::unique_lock lock(mutex);
+    done_signal.wait(lock, [&] { return done; });
   }
 };
 
 }  // namespace
 
+// Jobs with blocks left to claim. Any number of callers may have a job here at once, from
+// outside the pool or from a block running on a worker (a nested call); each caller also
+// runs blocks of its own job, so every job completes even when no worker is free for it.
 struct WorkerPool::Shared {
   std::mutex mutex;
   std::condition_variable work_available;
-  std::shared_ptr<Job> current;
-  std::uint64_t generation = 0;
+  std::vector<std::shared_ptr<Job>> open_jobs;
   bool stopping = false;  // only used when start-up fails half way
   std::vector<std::thread> threads;
+
+  void open(const std::shared_ptr<Job>& job) {
+    {
+      std::lock_guard lock(mutex);
+      open_jobs.push_back(job);
+    }
+    work_available.notify_all();
+  }
+
+  void close(const std::shared_ptr<Job>& job) {
+    std::lock_guard lock(mutex);
+    std::erase(open_jobs, job);
+  }
 
   void worker_loop(std::size_t worker) {
     const std::string name = "tolva-worker-" + std::to_string(worker);
     set_panic_thread_name(name);
     pthread_setname_np(pthread_self(), name.substr(0, 15).c_str());  // as shown by top and gdb
-    std::uint64_t seen = 0;
     for (;;) {
       std::shared_ptr<Job> job;
       {
         std::unique_lock lock(mutex);
-        work_available.wait(lock, [&] { return stopping || generation != seen; });
+        work_available.wait(lock, [&] { return stopping || !open_jobs.empty(); });
         if (stopping) return;
-        seen = generation;
-        job = current;
+        job = open_jobs.back();  // the newest: a nested job holds up a block of an older one
       }
-      if (job) job->work();
+      job->work();
+      close(job);
     }
   }
 };
@@ -129,27 +153,54 @@ void forget_pool_in_child() {
   global_pool.failure.clear();
 }
 
+// Holds a pthread mutex for a scope (the creation lock must stay a pthread mutex so that a
+// forked child can initialise it afresh).
+class ScopedLock {
+ public:
+  explicit ScopedLock(pthread_mutex_t& mutex) : mutex_(mutex) { pthread_mutex_lock(&mutex_); }
+  ScopedLock(const ScopedLock&) = delete;
+  ScopedLock& operator=(const ScopedLock&) = delete;
+  ~ScopedLock() { pthread_mutex_unlock(&mutex_); }
+
+ private:
+  pthread_mutex_t& mutex_;
+};
+
+// The text of the exception being handled, for the message of every later use.
+std::string current_failure_text() {
+  try {
+    throw;
+  } catch (const std::bad_alloc&) {
+    return "out of memory";
+  } catch (const std::exception& error) {
+    return error.what();
+  } catch (...) {
+    return "unknown error";
+  }
+}
+
 }  // namespace
 
 WorkerPool& WorkerPool::global() {
-  pthread_mutex_lock(&global_pool.creation);
-  if (!global_pool.attempted) {
-    global_pool.attempted = true;
-    static const bool fork_handler = (pthread_atfork(nullptr, nullptr, forget_pool_in_child), true);
-    (void)fork_handler;
-    const std::uint64_t count = worker_count_from(std::getenv("RAYON_NUM_THREADS"),
-                                                  std::getenv("RAYON_RS_NUM_CPUS"), cpu_count);
-    try {
-      global_pool.pool = new WorkerPool(static_cast<std::size_t>(count));
-    } catch (const std::system_error& error) {
-      global_pool.failure = error.what();
-    } catch (const std::bad_alloc&) {
-      global_pool.failure = "out of memory";
+  WorkerPool* pool = nullptr;
+  std::string failure;
+  {
+    const ScopedLock lock(global_pool.creation);
+    if (!global_pool.attempted) {
+      global_pool.attempted = true;
+      static const bool fork_handler = (pthread_atfork(nullptr, nullptr, forget_pool_in_child), true);
+      (void)fork_handler;
+      try {
+        const std::uint64_t count = worker_count_from(std::getenv("RAYON_NUM_THREADS"),
+                                                      std::getenv("RAYON_RS_NUM_CPUS"), cpu_count);
+        global_pool.pool = new WorkerPool(static_cast<std::size_t>(count));
+      } catch (...) {
+        global_pool.failure = current_failure_text();
+      }
     }
+    pool = global_pool.pool;
+    if (pool == nullptr) failure = global_pool.failure;
   }
-  WorkerPool* const pool = global_pool.pool;
-  const std::string failure = global_pool.failure;
-  pthread_mutex_unlock(&global_pool.creation);
   if (pool == nullptr) panic("The global thread pool has not been initialized.: " + failure);
   return *pool;
 }
@@ -157,20 +208,10 @@ WorkerPool& WorkerPool::global() {
 void WorkerPool::run_blocks(std::size_t block_count, const std::function<void(std::size_t)>& run_block) {
   if (block_count == 0) return;
   auto job = std::make_shared<Job>(block_count, &run_block);
-  {
-    std::lock_guard lock(shared_->mutex);
-    shared_->current = job;
-    ++shared_->generation;
-  }
-  shared_->work_available.notify_all();
-  {
-    std::unique_lock lock(job->mutex);
-    job->done_signal.wait(lock, [&] { return job->done; });
-  }
-  {
-    std::lock_guard lock(shared_->mutex);
-    if (shared_->current == job) shared_->current.reset();
-  }
+  if (block_count > 1) shared_->open(job);
+  job->work();  // the caller takes part, so its job completes even if no worker is free
+  if (block_count > 1) shared_->close(job);
+  job->wait_until_done();
   if (job->failure) std::rethrow_exception(job->failure);
 }
 

@@ -22,9 +22,10 @@ class WorkerPool {
 
   std::size_t worker_count() const noexcept { return worker_count_; }
 
-  // Runs run_block(0) ... run_block(block_count - 1) on the workers while the caller sleeps.
-  // The first failure of any block is rethrown here once every running block has finished;
-  // blocks not yet started are skipped after a failure.
+  // Runs run_block(0) ... run_block(block_count - 1) on the workers and the calling thread,
+  // which may be a worker itself (a nested call) or one of several callers at once. The
+  // failure of the lowest failing block is rethrown here once every running block has
+  // finished; blocks above a failed one are skipped.
   void run_blocks(std::size_t block_count, const std::function<void(std::size_t)>& run_block);
 
   WorkerPool(const WorkerPool&) = delete;

@@ -126,7 +126,7 @@ namespace {
 
 template <class V>
 void append_faces_at_place(const SimplexList& list, const SimplexIndex& index, std::uint64_t place,
-                           std::vector<Position>& positions) {
+                           FlatBuffer<Position>& positions) {
   const std::uint64_t count = list.vertices_per_simplex();
   if (place >= count) panic_removal_index(place, count);
   std::vector<V> face(count);
@@ -140,9 +140,9 @@ void append_faces_at_place(const SimplexList& list, const SimplexIndex& index, s
 
 }  // namespace
 
-std::vector<Position> faces_at_place(const DirectedFlagComplex& complex, const SimplexIndex& index,
-                                     std::size_t first_list, std::size_t last_list, std::uint64_t place) {
-  std::vector<Position> positions;
+FlatBuffer<Position> faces_at_place(const DirectedFlagComplex& complex, const SimplexIndex& index,
+                                    std::size_t first_list, std::size_t last_list, std::uint64_t place) {
+  FlatBuffer<Position> positions;
   for (std::size_t k = first_list; k <= last_list && k < complex.lists.size(); ++k) {
     with_vertex_type(complex.vertex_width,
                      [&]<class V>(V) { append_faces_at_place<V>(complex.lists[k], index, place, positions); });
@@ -155,7 +155,7 @@ std::vector<Position> faces_at_place(const DirectedFlagComplex& complex, const S
 namespace tolva {
 namespace {
 
-PositionTable file_under(const std::vector<Position>& face_of, std::uint64_t first_filed, std::uint64_t rows) {
+PositionTable file_under(const FlatBuffer<Position>& face_of, std::uint64_t first_filed, std::uint64_t rows) {
   return PositionTable::build(rows, [&](auto&& emit) {
     for (std::uint64_t k = 0; k < face_of.size(); ++k) emit(face_of[k], static_cast<Position>(first_filed + k));
   });

@@ -46,16 +46,17 @@ void for_each_face_pair(const DirectedFlagComplex& complex, const SimplexIndex& 
 // pairs, run twice (count, then fill) so that each row keeps the emission order.
 class PositionTable {
  public:
-  PositionTable() : starts_(1, 0) {}
+  PositionTable() : starts_(FlatBuffer<std::uint64_t>::zeros(1)) {}
 
   template <class Emit>
   static PositionTable build(std::uint64_t rows, Emit&& emit_all) {
     PositionTable table;
-    table.starts_.assign(rows + 1, 0);
+    table.starts_ = FlatBuffer<std::uint64_t>::zeros(rows + 1);
     emit_all([&](std::uint64_t row, Position) { ++table.starts_[row + 1]; });
     for (std::uint64_t r = 0; r < rows; ++r) table.starts_[r + 1] += table.starts_[r];
-    table.entries_.resize(table.starts_[rows]);
-    std::vector<std::uint64_t> fill(table.starts_.begin(), table.starts_.end() - 1);
+    table.entries_ = FlatBuffer<Position>::zeros(table.starts_[rows]);
+    FlatBuffer<std::uint64_t> fill;
+    fill.append(table.starts_.data(), rows);
     emit_all([&](std::uint64_t row, Position value) { table.entries_[fill[row]++] = value; });
     return table;
   }
@@ -66,8 +67,8 @@ class PositionTable {
   std::uint64_t rows() const noexcept { return starts_.size() - 1; }
 
  private:
-  std::vector<std::uint64_t> starts_;
-  std::vector<Position> entries_;
+  FlatBuffer<std::uint64_t> starts_;
+  FlatBuffer<Position> entries_;
 };
 
 // Panics with the removal-index message for the first of i, j that is not below count.
@@ -80,7 +81,7 @@ namespace tolva {
 // For every simplex of lists first_list .. last_list (inclusive), in position order: the
 // position of its face without the vertex at `place` (a removal-index panic when `place` is
 // not below the simplex's vertex count).
-std::vector<Position> faces_at_place(const DirectedFlagComplex& complex, const SimplexIndex& index,
+FlatBuffer<Position> faces_at_place(const DirectedFlagComplex& complex, const SimplexIndex& index,
                                      std::size_t first_list, std::size_t last_list, std::uint64_t place);
 
 // The simplices of lists first_list .. last_list filed, in position order, under the

@@ -1,5 +1,6 @@
 #define TEST_SUITE "worker_pool"
 #include <atomic>
+#include <chrono>
 #include <string>
 #include <thread>
 
@@ -73,7 +74,7 @@ TEST(work_is_spread_over_the_workers) {
       },
       [](int left, int) { return left; });
   CHECK(most.load() >= 1);
-  CHECK(static_cast<std::size_t>(most.load()) <= workers);
+  CHECK(static_cast<std::size_t>(most.load()) <= workers + 1);  // the caller takes part
 }
 
 TEST(a_failure_reaches_the_caller_and_the_pool_stays_usable) {
@@ -104,4 +105,95 @@ TEST(block_ranges_tile_the_range) {
       CHECK_EQ(next, 10 + length);
     }
   }
+}
+
+namespace {
+
+using tolva::parallel::WorkerPool;
+
+// Occupies every worker and one more thread with blocks that wait for `release`.
+class BusyPool {
+ public:
+  BusyPool() {
+    const std::size_t threads = tolva::parallel::worker_count() + 1;
+    holder_ = std::thread([this, threads] {
+      WorkerPool::global().run_blocks(threads * 4, [this](std::size_t) {
+        ++started_;
+        while (!release_.load()) std::this_thread::sleep_for(std::chrono::microseconds(200));
+      });
+    });
+    while (started_.load() < threads) std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  ~BusyPool() {
+    release_ = true;
+    holder_.join();
+  }
+
+ private:
+  std::atomic<std::size_t> started_{0};
+  std::atomic<bool> release_{false};
+  std::thread holder_;
+};
+
+}  // namespace
+
+TEST(a_job_no_worker_is_free_for_is_run_by_its_caller) {
+  const BusyPool busy;
+  CHECK(ordered_fold(0, 20000) == sequence(0, 20000));
+}
+
+TEST(two_callers_at_once_both_complete) {
+  for (int round = 0; round < 20; ++round) {
+    std::vector<std::uint64_t> first, second;
+    std::thread other([&] { first = ordered_fold(0, 30000); });
+    second = ordered_fold(5, 20000);
+    other.join();
+    CHECK(first == sequence(0, 30000));
+    CHECK(second == sequence(5, 20000));
+  }
+}
+
+TEST(nested_calls_complete) {
+  // Every index of the outer fold runs a whole fold of its own on the pool.
+  const auto sums = parallel_fold_reduce(
+      0, 200, [] { return std::vector<std::uint64_t>{}; },
+      [](std::vector<std::uint64_t> values, std::uint64_t index) {
+        const auto inner = ordered_fold(index, index + 300);
+        values.push_back(inner == sequence(index, index + 300) ? index : ~std::uint64_t{0});
+        return values;
+      },
+      [](std::vector<std::uint64_t> left, std::vector<std::uint64_t> right) {
+        left.insert(left.end(), right.begin(), right.end());
+        return left;
+      });
+  CHECK(sums == sequence(0, 200));
+}
+
+TEST(the_lowest_failing_block_decides_the_failure) {
+  for (int round = 0; round < 5; ++round) {
+    CHECK_PANICS(parallel_fold_reduce(
+                     0, 10000, [] { return 0; },
+                     [](int accumulator, std::uint64_t index) {
+                       if (index == 3) {
+                         std::this_thread::sleep_for(std::chrono::milliseconds(20));  // fails last in time
+                         tolva::panic("failed at 3");
+                       }
+                       if (index == 5000 || index == 9999) tolva::panic("failed at " + std::to_string(index));
+                       return accumulator + 1;
+                     },
+                     [](int left, int right) { return left + right; }),
+                 "failed at 3");
+  }
+}
+
+TEST(blocks_below_a_failure_all_run) {
+  std::atomic<std::size_t> ran{0};
+  const std::size_t blocks = 64 * tolva::parallel::worker_count();
+  CHECK_PANICS(WorkerPool::global().run_blocks(blocks,
+                                               [&](std::size_t block) {
+                                                 if (block == blocks / 2) tolva::panic("middle");
+                                                 ++ran;
+                                               }),
+               "middle");
+  CHECK(ran.load() >= blocks / 2);
 }

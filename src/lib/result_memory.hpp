@@ -1,0 +1,31 @@
+// The Python result is checked against the memory the process can still get before it is
+// built. The native part of a call may fit where its result does not (a pair costs 8 bytes
+// natively and about ten times that as Python objects); without the check the list grows
+// until the out-of-memory killer ends the interpreter.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "base/flat_buffer.hpp"
+
+namespace tolva::py {
+
+// What the objects of a result cost on this interpreter, in bytes, as allocated: measured
+// once with sys.getsizeof and rounded up to the object allocator's size classes.
+struct ResultObjectCosts {
+  std::size_t per_pair;  // the [s, t] list with its collector header, its item array, its slot in the result
+  std::size_t per_int;   // an int object holding a position
+};
+const ResultObjectCosts& result_object_costs();
+
+// Bytes of the result for `pair_count` pairs whose largest position is `largest`. Ints are
+// shared between pairs when positions are dense among them (one cached int and a cache slot
+// per position up to `largest`), as the conversion does, and made per pair otherwise.
+std::size_t result_bytes(const ResultObjectCosts& costs, std::uint64_t pair_count, std::uint64_t largest);
+
+// Throws std::bad_alloc, before any object is created, when the result for `pairs` would not
+// fit in the memory the process can still get (the one guard of base/memory_guard.hpp).
+void ensure_result_fits(const FlatBuffer<std::uint64_t>& pairs);
+
+}  // namespace tolva::py
