@@ -64,7 +64,7 @@ int main(int argc, char** argv) {
   const std::uint64_t q = argc > next ? std::strtoull(argv[next], nullptr, 10) : 0;
   const std::uint64_t max_dimension = argc > next + 1 ? std::strtoull(argv[next + 1], nullptr, 10) : ~0ULL;
   std::printf("graph: %llu vertices, %zu edges, %.3f s\n", static_cast<unsigned long long>(graph.vertex_count()),
-              graph.edges().size(), seconds_since(start));
+              static_cast<std::size_t>(graph.edge_count()), seconds_since(start));
   std::printf("workers: %zu\n", tolva::parallel::worker_count());
   const long rss_before = peak_rss_mib();
 
