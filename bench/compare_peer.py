@@ -44,13 +44,6 @@ def write_flag(path, n, edges):
         f.write("".join(f"{a} {b}\n" for a, b in edges))
 
 
-def read_flag(path):
-    lines = pathlib.Path(path).read_text().split("\n")
-    n = len(lines[1].split())
-    edges = [tuple(map(int, line.split()[:2])) for line in lines[3:] if len(line.split()) >= 2]
-    return n, np.array(edges, dtype=np.int64).reshape(-1, 2)
-
-
 # name -> (q, max_dimension, how to make the file)
 def graph_table():
     def er(n, p, seed):
@@ -84,19 +77,28 @@ def build_bench_program():
 
 
 def run_tolva(program, path, q, max_dimension, workers):
+    """Complex stage seconds, counts per dimension, and the peak RSS (MiB) of the whole run,
+    taken by /usr/bin/time: a process started from this one would report ours."""
     env = dict(os.environ, RAYON_NUM_THREADS=str(workers))
-    out = subprocess.run([str(program), "flag", str(path), str(q), str(max_dimension)], env=env, check=True,
-                         capture_output=True, text=True).stdout
+    with tempfile.NamedTemporaryFile("r") as rss_file:
+        out = subprocess.run(["/usr/bin/time", "-f", "%M", "-o", rss_file.name, str(program), "flag", str(path), str(q),
+                              str(max_dimension)], env=env, check=True, capture_output=True, text=True).stdout
+        rss = int(rss_file.read().split()[-1]) // 1024
     counts = [int(c) for c in re.search(r"simplices per dimension:([ 0-9]*)", out).group(1).split()]
     seconds = float(re.search(r"complex: ([0-9.]+) s", out).group(1))
-    rss = int(re.search(r"peak RSS ([0-9]+) MiB", out).group(1))
     return seconds, counts, rss
 
 
 PEER_SCRIPT = r"""
 import sys, time, json
 import numpy as np, scipy.sparse, pyflagsercount
-n, edges, threads, max_dim = int(sys.argv[1]), np.load(sys.argv[2]), int(sys.argv[3]), int(sys.argv[4])
+path, threads, max_dim = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+with open(path) as f:
+    f.readline()
+    n = len(f.readline().split())
+    f.readline()
+    rows = [line.split()[:2] for line in f if len(line.split()) >= 2]
+edges = np.array(rows, dtype=np.int64).reshape(-1, 2)
 a = scipy.sparse.coo_matrix((np.ones(len(edges), dtype=np.int8), (edges[:, 0], edges[:, 1])), shape=(n, n))
 start = time.perf_counter()
 result = pyflagsercount.flagser_count(a, threads=threads, max_dim=max_dim)
@@ -104,9 +106,9 @@ print(json.dumps([time.perf_counter() - start, [int(c) for c in result["cell_cou
 """
 
 
-def run_peer(n, edges_file, workers, max_dimension):
+def run_peer(path, workers, max_dimension):
     peer_max = -1 if max_dimension == UNBOUNDED else max_dimension
-    out = subprocess.run([sys.executable, "-c", PEER_SCRIPT, str(n), str(edges_file), str(workers), str(peer_max)],
+    out = subprocess.run([sys.executable, "-c", PEER_SCRIPT, str(path), str(workers), str(peer_max)],
                          check=True, capture_output=True, text=True).stdout
     seconds, counts = json.loads(out)
     return seconds, counts
@@ -136,11 +138,6 @@ def main():
         path = scratch / f"{name}.flag"
         if not path.exists():
             make(path)
-        edges_file = scratch / f"{name}.npy"
-        n = None
-        if not args.no_peer:
-            n, edges = read_flag(path)
-            np.save(edges_file, edges)
         for workers in (int(w) for w in args.workers.split(",")):
             ours, old, peer, rss = [], [], [], 0
             for _ in range(args.repeats):
@@ -153,7 +150,7 @@ def main():
                         print(f"COUNT MISMATCH old {name}: {old_counts} vs {counts}")
                         failed = True
                 if not args.no_peer:
-                    peer_seconds, peer_counts = run_peer(n, edges_file, workers, max_dimension)
+                    peer_seconds, peer_counts = run_peer(path, workers, max_dimension)
                     peer.append(peer_seconds)
                     if peer_counts[q:q + len(counts)] != counts:
                         print(f"COUNT MISMATCH peer {name}: {peer_counts} vs tolva {counts} from dimension {q}")

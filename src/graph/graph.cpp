@@ -91,27 +91,19 @@ void Graph::build_from_ascending_arrivals() const {
   for (std::uint64_t at = 0; at < arrivals_.size(); ++at) targets[at] = static_cast<Vertex>(arrivals_[at] & kTargetMask);
 }
 
-// Two stable counting sorts, by target and then by source, put every list in ascending
-// order with the repeats of an edge next to each other in arrival order; the first of each
-// run is its first insertion. Repeats are then dropped from the lists and from the arrivals.
+// One counting sort by source, then each list sorted on its own by (target, arrival): the
+// repeats of an edge end up next to each other, its first insertion first. Lists are short,
+// so sorting them one by one costs less than a second pass over all edges. Repeats are then
+// dropped from the lists and from the arrivals.
 void Graph::build_from_any_arrivals() const {
   const std::uint64_t count = arrivals_.size();
   const std::uint64_t n = vertex_count_;
-  FlatBuffer<std::uint32_t> by_target;  // arrival numbers ordered by target
-  {
-    FlatBuffer<std::uint64_t> starts = FlatBuffer<std::uint64_t>::zeros(n + 1, PageSize::Small);
-    for (const std::uint64_t key : arrivals_) ++starts[key & kTargetMask];
-    prefix_sums(starts.data(), n + 1);
-    std::uint32_t* order = by_target.extend(count);
-    for (std::uint64_t at = 0; at < count; ++at) order[starts[arrivals_[at] & kTargetMask]++] = static_cast<std::uint32_t>(at);
-  }
   std::memset(offsets_.data(), 0, offsets_.size() * sizeof(std::uint64_t));
   for (const std::uint64_t key : arrivals_) ++offsets_[key >> 32];
   prefix_sums(offsets_.data(), n + 1);
-  FlatBuffer<std::uint32_t> by_source;  // arrival numbers ordered by source, then target
-  std::uint32_t* slots = by_source.extend(count);
-  for (const std::uint32_t at : by_target) slots[offsets_[arrivals_[at] >> 32]++] = at;
-  by_target = FlatBuffer<std::uint32_t>();
+  FlatBuffer<std::uint64_t> by_source;  // (target << 32 | arrival number), list by list
+  std::uint64_t* slots = by_source.extend(count);
+  for (std::uint64_t at = 0; at < count; ++at) slots[offsets_[arrivals_[at] >> 32]++] = (arrivals_[at] << 32) | at;
   // offsets_[v] now holds the end of list v: shift back to starts while dropping repeats.
   FlatBuffer<std::uint64_t> repeated = FlatBuffer<std::uint64_t>::zeros((count + 63) / 64, PageSize::Small);
   targets_ = FlatBuffer<Vertex>();
@@ -120,10 +112,10 @@ void Graph::build_from_any_arrivals() const {
   for (std::uint64_t v = 0; v < n; ++v) {
     const std::uint64_t end = offsets_[v];
     offsets_[v] = written;
+    std::sort(slots + read, slots + end);
     std::uint64_t previous = ~std::uint64_t{0};
     for (; read < end; ++read) {
-      const std::uint32_t at = slots[read];
-      const std::uint64_t target = arrivals_[at] & kTargetMask;
+      const std::uint64_t target = slots[read] >> 32, at = slots[read] & kTargetMask;
       if (target == previous) {
         repeated[at >> 6] |= std::uint64_t{1} << (at & 63);
         continue;
@@ -133,6 +125,7 @@ void Graph::build_from_any_arrivals() const {
     }
   }
   offsets_[n] = written;
+  by_source = FlatBuffer<std::uint64_t>();
   if (written == count) return;
   // Keep the first insertions only, in arrival order.
   std::uint64_t kept = 0;
