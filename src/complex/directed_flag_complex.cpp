@@ -167,6 +167,38 @@ struct CandidateSet {
   }
 };
 
+// What the workers read: the graph's lists and, where made, its bit matrix.
+struct Adjacency {
+  const Graph& graph;
+  NeighbourhoodSource source;
+  FlatBuffer<std::uint64_t> bit_rows;  // row v: words_per_row words, bit w set for v -> w; or empty
+};
+
+// The bit matrix pays where reading the neighbours' lists would cost much more than reading
+// one bit row per neighbour, and only while it stays small.
+bool bit_rows_pay(const Graph& graph) {
+  constexpr std::uint64_t kLargestMatrixBytes = std::uint64_t{64} << 20;
+  const std::uint64_t n = graph.vertex_count(), words = graph.words_per_row();
+  if (n == 0 || words > kLargestMatrixBytes / 8 / n) return false;
+  const std::uint64_t* offsets = graph.neighbour_offsets();
+  const Graph::Vertex* targets = graph.neighbour_targets();
+  FlatBuffer<std::uint64_t> in_degree = FlatBuffer<std::uint64_t>::zeros(n, PageSize::Small);
+  for (std::uint64_t at = 0; at < offsets[n]; ++at) ++in_degree[targets[at]];
+  // Lists: every root reads the lists of its neighbours, sum of in-degree x out-degree.
+  std::uint64_t list_reads = 0;
+  for (std::uint64_t v = 0; v < n; ++v) list_reads += in_degree[v] * (offsets[v + 1] - offsets[v]);
+  return offsets[n] * words < list_reads;  // bit rows: one row per neighbour of every root
+}
+
+FlatBuffer<std::uint64_t> make_bit_rows(const Graph& graph) {
+  const std::uint64_t n = graph.vertex_count(), words = graph.words_per_row();
+  FlatBuffer<std::uint64_t> rows = FlatBuffer<std::uint64_t>::zeros(n * words, PageSize::Small);
+  for (std::uint64_t v = 0; v < n; ++v) {
+    for (const Graph::Vertex w : graph.out_neighbours(v)) rows[v * words + (w >> 6)] |= std::uint64_t{1} << (w & 63);
+  }
+  return rows;
+}
+
 // Depth-first extension of the simplices of one root, on the subgraph induced by the root's
 // out-neighbourhood: every candidate of every level is an out-neighbour of the root, so the
 // out-neighbours get local numbers 0..d-1 in ascending vertex order and the induced
@@ -176,12 +208,13 @@ struct CandidateSet {
 template <class V>
 class Extender {
  public:
-  Extender(const Graph& graph, std::uint64_t q, std::uint64_t max_dimension)
-      : graph_(graph),
+  Extender(const Adjacency& adjacency, std::uint64_t q, std::uint64_t max_dimension)
+      : graph_(adjacency.graph),
+        adjacency_(adjacency),
         q_(q),
         stop_length_(max_dimension + 1),
-        local_of_(FlatBuffer<std::uint32_t>::zeros(graph.vertex_count(), PageSize::Small)),
-        is_neighbour_(FlatBuffer<std::uint64_t>::zeros(graph.words_per_row(), PageSize::Small)) {}
+        local_of_(FlatBuffer<std::uint32_t>::zeros(graph_.vertex_count(), PageSize::Small)),
+        is_neighbour_(FlatBuffer<std::uint64_t>::zeros(graph_.words_per_row(), PageSize::Small)) {}
   Extender(const Extender&) = delete;
   Extender& operator=(const Extender&) = delete;
   ~Extender() = default;
@@ -226,6 +259,53 @@ class Extender {
       local_of_[v] = static_cast<std::uint32_t>(local);
       is_neighbour_[v >> 6] |= std::uint64_t{1} << (v & 63);
     }
+    if (use_bit_rows()) {
+      fill_rows_from_bit_rows();
+    } else {
+      fill_rows_from_lists();
+    }
+    for (auto& level : levels_) {
+      if (level.size() < words_) level.resize(words_);
+    }
+  }
+
+  bool use_bit_rows() const {
+    if (adjacency_.bit_rows.empty()) return false;
+    if (adjacency_.source == NeighbourhoodSource::BitRows) return true;
+    const std::uint64_t* offsets = graph_.neighbour_offsets();
+    std::uint64_t list_reads = 0;
+    for (const Graph::Vertex v : neighbours_) list_reads += offsets[v + 1] - offsets[v];
+    return neighbours_.size() * graph_.words_per_row() < list_reads;
+  }
+
+  // Row of each neighbour u: its bit row masked to the root's neighbours, each hit
+  // renumbered by the neighbours below it.
+  void fill_rows_from_bit_rows() {
+    if (neighbours_.empty()) return;
+    const std::uint64_t graph_words = graph_.words_per_row();
+    const std::uint64_t first = neighbours_.front() >> 6, last = (neighbours_.back() >> 6) + 1;
+    below_.resize(last - first);
+    std::uint64_t count = 0;
+    for (std::uint64_t w = first; w < last; ++w) {
+      below_[w - first] = count;
+      count += static_cast<std::uint64_t>(std::popcount(is_neighbour_[w]));
+    }
+    for (std::uint64_t local = 0; local < neighbours_.size(); ++local) {
+      std::uint64_t* bits = rows_.data() + local * words_;
+      const std::uint64_t* row = adjacency_.bit_rows.data() + neighbours_[local] * graph_words;
+      for (std::uint64_t w = first; w < last; ++w) {
+        const std::uint64_t mask = is_neighbour_[w];
+        for (std::uint64_t hits = row[w] & mask; hits != 0; hits &= hits - 1) {
+          const std::uint64_t below_bit = (hits & -hits) - 1;
+          const std::uint64_t other = below_[w - first] + static_cast<std::uint64_t>(std::popcount(mask & below_bit));
+          bits[other >> 6] |= std::uint64_t{1} << (other & 63);
+        }
+      }
+    }
+  }
+
+  void fill_rows_from_lists() {
+    const std::uint64_t d = neighbours_.size();
     const std::uint64_t* offsets = graph_.neighbour_offsets();
     const Graph::Vertex* all_targets = graph_.neighbour_targets();
     constexpr std::uint64_t kAhead = 4;  // the offsets of neighbours are scattered: fetch early
@@ -249,9 +329,6 @@ class Extender {
           if (std::binary_search(targets, targets + degree, neighbours_[other])) bits[other >> 6] |= std::uint64_t{1} << (other & 63);
         }
       }
-    }
-    for (auto& level : levels_) {
-      if (level.size() < words_) level.resize(words_);
     }
   }
 
@@ -316,6 +393,7 @@ class Extender {
   }
 
   const Graph& graph_;
+  const Adjacency& adjacency_;
   std::uint64_t q_;
   std::uint64_t stop_length_;  // max_dimension + 1, wrapping: 0 means unbounded
   BlockOutput* out_ = nullptr;
@@ -326,6 +404,7 @@ class Extender {
   FlatBuffer<std::uint64_t> is_neighbour_;        // bit v: v is an out-neighbour of root_
   std::uint64_t words_ = 0;                       // words per local row
   FlatBuffer<std::uint64_t> rows_;                // local row r at r * words_
+  std::vector<std::uint64_t> below_;              // neighbours in the bit-row words before each
   std::vector<std::vector<std::uint64_t>> levels_;  // inner buffers never move during a unit
 };
 
@@ -333,8 +412,8 @@ class Extender {
 template <class V>
 class ExtenderPool {
  public:
-  ExtenderPool(const Graph& graph, std::uint64_t q, std::uint64_t max_dimension)
-      : graph_(graph), q_(q), max_dimension_(max_dimension) {}
+  ExtenderPool(const Adjacency& adjacency, std::uint64_t q, std::uint64_t max_dimension)
+      : adjacency_(adjacency), q_(q), max_dimension_(max_dimension) {}
 
   std::unique_ptr<Extender<V>> take() {
     {
@@ -345,7 +424,7 @@ class ExtenderPool {
         return extender;
       }
     }
-    return std::make_unique<Extender<V>>(graph_, q_, max_dimension_);
+    return std::make_unique<Extender<V>>(adjacency_, q_, max_dimension_);
   }
 
   void give_back(std::unique_ptr<Extender<V>> extender) {
@@ -354,7 +433,7 @@ class ExtenderPool {
   }
 
  private:
-  const Graph& graph_;
+  const Adjacency& adjacency_;
   std::uint64_t q_, max_dimension_;
   std::mutex mutex_;
   std::vector<std::unique_ptr<Extender<V>>> idle_;
@@ -375,7 +454,8 @@ DirectedFlagComplex assemble(std::vector<BlockOutput>& blocks, std::uint64_t q, 
 }
 
 template <class V>
-DirectedFlagComplex enumerate(const Graph& graph, std::uint64_t q, std::uint64_t max_dimension) {
+DirectedFlagComplex enumerate(const Graph& graph, std::uint64_t q, std::uint64_t max_dimension,
+                              NeighbourhoodSource source) {
   parallel::WorkerPool& pool = parallel::WorkerPool::global();
   graph.build_pending();  // the workers only read
   const WorkUnits units(graph);
@@ -386,7 +466,11 @@ DirectedFlagComplex enumerate(const Graph& graph, std::uint64_t q, std::uint64_t
   const std::uint64_t block_count =
       std::min<std::uint64_t>(unit_count, parallel::kBlocksPerWorker * static_cast<std::uint64_t>(pool.worker_count()));
   std::vector<BlockOutput> blocks(block_count);
-  ExtenderPool<V> extenders(graph, q, max_dimension);
+  Adjacency adjacency{graph, source, {}};
+  if (source == NeighbourhoodSource::BitRows || (source == NeighbourhoodSource::Chosen && bit_rows_pay(graph))) {
+    adjacency.bit_rows = make_bit_rows(graph);
+  }
+  ExtenderPool<V> extenders(adjacency, q, max_dimension);
   pool.run_blocks(block_count, [&](std::size_t block) {
     const auto [first, last] = parallel::block_range(0, unit_count, block_count, block);
     std::unique_ptr<Extender<V>> extender = extenders.take();
@@ -408,13 +492,13 @@ DirectedFlagComplex enumerate(const Graph& graph, std::uint64_t q, std::uint64_t
 
 }  // namespace
 
-DirectedFlagComplex build_directed_flag_complex(const Graph& graph, std::uint64_t q,
-                                                std::uint64_t max_dimension) {
+DirectedFlagComplex build_directed_flag_complex(const Graph& graph, std::uint64_t q, std::uint64_t max_dimension,
+                                                NeighbourhoodSource source) {
   if (graph.vertex_count() > std::uint64_t{std::numeric_limits<WideVertex>::max()} + 1) {
     panic_capacity_overflow();
   }
   return with_vertex_type(vertex_width_for(graph.vertex_count()),
-                          [&]<class V>(V) { return enumerate<V>(graph, q, max_dimension); });
+                          [&]<class V>(V) { return enumerate<V>(graph, q, max_dimension, source); });
 }
 
 }  // namespace tolva

@@ -12,7 +12,8 @@
 namespace tolva {
 
 // Vertex numbers are stored in 16 bits when the graph has at most 65536 vertices and in 32
-// bits otherwise (a graph numbers at most 2^32 vertices). Code that reads vertices is written once for both widths.
+// bits otherwise (a graph numbers at most 2^32 vertices). Code that reads vertices is
+// written once for both widths.
 using NarrowVertex = std::uint16_t;
 using WideVertex = std::uint32_t;
 
@@ -103,10 +104,16 @@ struct DirectedFlagComplex {
   void add_lists_up_to(std::uint64_t k);
 };
 
+// Where the enumeration reads the subgraph induced by a root's out-neighbours from: the
+// out-neighbour lists (cost: the out-degrees of the neighbours), or a bit matrix of the whole
+// graph, made for small dense graphs (cost: neighbours x words per row). The complex is the
+// same; Chosen takes the cheaper per root, the others force one (for tests).
+enum class NeighbourhoodSource { Chosen, Lists, BitRows };
+
 // Every directed simplex of dimension q .. max_dimension, enumerated in parallel over the
 // vertices. max_dimension = 2^64 - 1 sets no bound.
-DirectedFlagComplex build_directed_flag_complex(const Graph& graph, std::uint64_t q,
-                                                std::uint64_t max_dimension);
+DirectedFlagComplex build_directed_flag_complex(const Graph& graph, std::uint64_t q, std::uint64_t max_dimension,
+                                                NeighbourhoodSource source = NeighbourhoodSource::Chosen);
 
 // Joins two partial complexes; left covers the lower root vertices.
 DirectedFlagComplex merge_partial_complexes(DirectedFlagComplex left, DirectedFlagComplex right);

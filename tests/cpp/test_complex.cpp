@@ -184,6 +184,31 @@ TEST(sparse_graphs_with_hubs_match_a_plain_enumeration) {
   }
 }
 
+TEST(both_neighbourhood_sources_give_the_same_complex) {
+  // Dense graphs choose the bit matrix and sparse ones the lists; each is forced here on
+  // both kinds, including roots whose neighbourhoods span several words.
+  using tolva::NeighbourhoodSource;
+  std::mt19937_64 generator(77);
+  struct Case {
+    Graph graph;
+    std::vector<std::uint64_t> max_dimensions;
+  };
+  std::vector<Case> cases;
+  cases.push_back({random_graph(40, 0.4, generator), {kUnbounded, 3}});
+  cases.push_back({random_graph(130, 0.6, generator), {2}});  // three words per bit row
+  cases.push_back({sparse_graph_with_hubs(700, generator), {kUnbounded, 3}});
+  for (const Case& c : cases) {
+    for (const std::uint64_t q : {0u, 2u}) {
+      for (const std::uint64_t max_dimension : c.max_dimensions) {
+        const Lists chosen = build(c.graph, q, max_dimension);
+        CHECK(lists_of(tolva::build_directed_flag_complex(c.graph, q, max_dimension, NeighbourhoodSource::Lists)) == chosen);
+        CHECK(lists_of(tolva::build_directed_flag_complex(c.graph, q, max_dimension, NeighbourhoodSource::BitRows)) == chosen);
+        if (c.graph.vertex_count() < 100 || max_dimension <= 3) CHECK(chosen == plain_complex(c.graph, q, max_dimension));
+      }
+    }
+  }
+}
+
 TEST(simplex_lists_read_across_many_pieces) {
   // Enough simplices that every block writes several pieces and the directory has to step
   // over piece ends; every place must read back the simplex written there.
