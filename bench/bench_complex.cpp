@@ -2,15 +2,21 @@
 // enumeration, the simplex index and (TOLVA_BENCH_ALGORITHM=old|new, TOLVA_BENCH_I/J) an algorithm.
 //   tolva_bench flag <path> [q] [max_dimension]
 //   tolva_bench random <n> <p> <seed> [q] [max_dimension]
+//   tolva_bench sparse <n> <edges> <seed> [q] [max_dimension]
+// "sparse" draws a heavy-tailed graph like large connectomes: sources and targets with
+// Pareto (shape 2) propensities, so that most vertices have a few edges and hubs thousands.
 // Worker count from RAYON_NUM_THREADS as in the module. Prints simplices per dimension,
 // wall times and the memory held by the complex.
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "complex/directed_flag_complex.hpp"
 #include "complex/simplex_index.hpp"
@@ -37,6 +43,25 @@ tolva::Graph random_graph(std::uint64_t n, double p, std::uint64_t seed) {
   return graph;
 }
 
+tolva::Graph sparse_graph(std::uint64_t n, std::uint64_t edges, std::uint64_t seed) {
+  std::mt19937_64 generator(seed);
+  std::uniform_real_distribution<double> uniform(0.0, 1.0);
+  const auto propensities = [&] {
+    std::vector<double> cumulative(n);
+    double total = 0;
+    for (std::uint64_t v = 0; v < n; ++v) cumulative[v] = total += 1.0 / std::sqrt(1.0 - uniform(generator));
+    return cumulative;
+  };
+  const std::vector<double> out = propensities(), in = propensities();
+  const auto draw = [&](const std::vector<double>& cumulative) {
+    const double at = uniform(generator) * cumulative.back();
+    return static_cast<std::uint64_t>(std::upper_bound(cumulative.begin(), cumulative.end(), at) - cumulative.begin());
+  };
+  tolva::Graph graph(n);
+  for (std::uint64_t e = 0; e < edges; ++e) graph.add_edge(std::min(draw(out), n - 1), std::min(draw(in), n - 1));
+  return graph;
+}
+
 long peak_rss_mib() {
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);
@@ -47,7 +72,7 @@ long peak_rss_mib() {
 
 int main(int argc, char** argv) {
   if (argc < 3) {
-    std::fprintf(stderr, "usage: %s flag <path> [q] [max_dim] | random <n> <p> <seed> [q] [max_dim]\n", argv[0]);
+    std::fprintf(stderr, "usage: %s flag <path> [q] [max_dim] | random <n> <p> <seed> [q] [max_dim] | sparse <n> <edges> <seed> [q] [max_dim]\n", argv[0]);
     return 2;
   }
   const std::string mode = argv[1];
@@ -56,6 +81,10 @@ int main(int argc, char** argv) {
   tolva::Graph graph(0);
   if (mode == "flag") {
     graph = tolva::read_flag_file(argv[2]);
+  } else if (mode == "sparse") {
+    graph = sparse_graph(std::strtoull(argv[2], nullptr, 10), std::strtoull(argv[3], nullptr, 10),
+                         std::strtoull(argv[4], nullptr, 10));
+    next = 5;
   } else {
     graph = random_graph(std::strtoull(argv[2], nullptr, 10), std::strtod(argv[3], nullptr),
                          std::strtoull(argv[4], nullptr, 10));
@@ -64,7 +93,7 @@ int main(int argc, char** argv) {
   const std::uint64_t q = argc > next ? std::strtoull(argv[next], nullptr, 10) : 0;
   const std::uint64_t max_dimension = argc > next + 1 ? std::strtoull(argv[next + 1], nullptr, 10) : ~0ULL;
   std::printf("graph: %llu vertices, %zu edges, %.3f s\n", static_cast<unsigned long long>(graph.vertex_count()),
-              graph.edges().size(), seconds_since(start));
+              static_cast<std::size_t>(graph.edge_count()), seconds_since(start));
   std::printf("workers: %zu\n", tolva::parallel::worker_count());
   const long rss_before = peak_rss_mib();
 

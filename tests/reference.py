@@ -164,8 +164,13 @@ def directed_flag_complex(n, edges, q, max_dimension):
             extend(simplex, new_candidates)
             simplex.pop()
 
+    # The out-neighbours of each root in ascending order, as testing (v, x) for every x would
+    # give them; collected from the edges so that large sparse graphs stay quick to model.
+    out_neighbours = {}
+    for src, dst in edge_set:
+        out_neighbours.setdefault(src, []).append(dst)
     for v in range(n):
-        extend([v], [x for x in range(n) if (v, x) in edge_set])
+        extend([v], sorted(out_neighbours.get(v, [])))
     return lists
 
 

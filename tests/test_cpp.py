@@ -75,3 +75,19 @@ def test_known_simplex_counts_of_small_graphs(cpp_tests, name):
 @pytest.mark.parametrize("name", sorted(CELEGANS_EXPECTED))
 def test_known_simplex_counts_of_the_celegans_networks(cpp_tests, name):
     assert simplex_counts(cpp_tests, DATA / name) == CELEGANS_EXPECTED[name]
+
+
+# The flagser medium test graph (31,346 vertices, too large to keep a copy here) from the
+# shared data beside the repository, where there is one.
+MEDIUM = ROOT.parent / "shared" / "data" / "flagser_tests" / "medium-test-data.flag"
+
+
+@pytest.mark.skipif(not MEDIUM.is_file(), reason="no shared test data beside the repository")
+@pytest.mark.parametrize("workers", ["1", "2"])
+def test_known_simplex_counts_of_the_medium_test_graph(cpp_tests, workers):
+    expected = FLAGSER_EXPECTED["medium-test-data"]
+    result = subprocess.run([cpp_tests, "--count", str(MEDIUM)], check=True, capture_output=True, text=True,
+                            env=dict(os.environ, RAYON_NUM_THREADS=workers))
+    counts = [int(word) for word in result.stdout.split()]
+    assert counts == expected["cell_counts_by_dim"]
+    assert counts[:2] == [expected["vertices"], expected["edges"]]

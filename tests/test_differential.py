@@ -221,6 +221,73 @@ def test_matrix_and_file_agree(kind, graph, params, tmp_path):
     assert from_matrix == from_file
 
 
+# ------------------------------------------------------ large sparse graphs
+
+
+def sparse_graph_with_hubs(seed, n):
+    """A few thousand (or more) vertices, about three edges each, shuffled, with repeats and
+    self-loops, plus two out-hubs and one in-hub reaching a tenth of the vertices (at most
+    300: the reference extends a hub's simplices in quadratic time)."""
+    rng = random.Random(seed)
+    hubs = rng.sample(range(n), 3)
+    reach = min(n // 10, 300)
+    edges = [(rng.randrange(n), rng.randrange(n)) for _ in range(3 * n)]
+    for hub in hubs[:2]:
+        edges += [(hub, v) for v in rng.sample(range(n), reach)]
+    edges += [(v, hubs[2]) for v in rng.sample(range(n), reach)]
+    # Triangles through the hubs, so that the hubs' neighbourhoods hold simplices.
+    edges += [(hubs[0], hubs[1]), (hubs[1], hubs[2]), (hubs[0], hubs[2]), (hubs[2], hubs[0])]
+    edges += edges[: n // 4]  # repeated edges keep their first place
+    rng.shuffle(edges)
+    return edges
+
+
+SPARSE_CASES = [
+    # (seed, n, q, i, j, max_dimension)
+    (1, 2000, 0, 0, 1, 2),
+    (2, 3000, 1, 0, 1, U64_MAX),
+    (3, 3000, 1, 1, 1, 3),
+    (4, 70000, 1, 2, 0, 3),  # beyond 65536 vertices: wide vertex numbers
+]
+
+
+@pytest.mark.parametrize("kind", ["new", "old"])
+@pytest.mark.parametrize("seed,n,q,i,j,max_dim", SPARSE_CASES)
+def test_sparse_graphs_with_hubs_match_reference(kind, seed, n, q, i, j, max_dim, tmp_path, capfd):
+    text = flag_text(n, sparse_graph_with_hubs(seed, n))
+    path = tmp_path / "sparse.flag"
+    path.write_text(text)
+    expected = compute_from_flag_text(kind, text, q, i, j, max_dim)
+    assert expected[0] == "ok" and len(expected[1]) > 100  # the hubs give the algorithms work
+    check_native(FILE_FUNCTIONS[kind], str(path), (q, i, j, max_dim), expected, capfd)
+
+
+@pytest.mark.parametrize("bad_line", ["{n} 7", "7 {n}", "12 x"])
+def test_sparse_graph_failures_match_reference(bad_line, tmp_path, capfd):
+    n = 3000
+    lines = flag_text(n, sparse_graph_with_hubs(5, n)).split("\n")
+    lines.insert(len(lines) // 2, bad_line.format(n=n))
+    text = "\n".join(lines)
+    path = tmp_path / "bad.flag"
+    path.write_text(text)
+    for kind, function in FILE_FUNCTIONS.items():
+        expected = compute_from_flag_text(kind, text, 1, 0, 1, 3)
+        assert expected[0] == "panic"
+        check_native(function, str(path), (1, 0, 1, 3), expected, capfd)
+
+
+def test_sparse_matrix_and_file_agree(tmp_path):
+    n = 2500
+    edges = sparse_graph_with_hubs(6, n)
+    path = tmp_path / "sparse.flag"
+    path.write_text(flag_text(n, edges))
+    a = adjacency_matrix(n, edges)
+    for kind in ("new", "old"):
+        from_matrix = run_native(MATRIX_FUNCTIONS[kind], a, 1, 0, 1, 3)
+        assert from_matrix[0] == "ok" and len(from_matrix[1]) > 100
+        assert from_matrix == run_native(FILE_FUNCTIONS[kind], str(path), 1, 0, 1, 3)
+
+
 # ---------------------------------------------------- worker-count independence
 
 WORKER_SCRIPT = r"""

@@ -1,6 +1,6 @@
-// The directed flag complex of a graph between two dimensions: one flat vertex array per
-// dimension (a simplex is a run of dimension + 1 vertices in it), each list in
-// lexicographic order of the vertex sequences.
+// The directed flag complex of a graph between two dimensions: one list per dimension (a
+// simplex is a run of dimension + 1 vertices), each in lexicographic order of the vertex
+// sequences.
 #pragma once
 
 #include <cstdint>
@@ -12,8 +12,8 @@
 namespace tolva {
 
 // Vertex numbers are stored in 16 bits when the graph has at most 65536 vertices and in 32
-// bits otherwise (a graph with more vertices than 32 bits can number could not hold its bit
-// matrices in memory anyway). Code that reads vertices is written once for both widths.
+// bits otherwise (a graph numbers at most 2^32 vertices). Code that reads vertices is
+// written once for both widths.
 using NarrowVertex = std::uint16_t;
 using WideVertex = std::uint32_t;
 
@@ -28,40 +28,61 @@ decltype(auto) with_vertex_type(unsigned width, Body&& body) {
   return body(WideVertex{});
 }
 
+// The simplices of one dimension, stored in the pieces they were written into (nothing is
+// copied to join them). Reads go by place: a directory with one entry per 2^shift places
+// names the piece holding the first of them, and at most a few piece ends are stepped over
+// from there.
 class SimplexList {
  public:
   SimplexList(std::uint64_t vertices_per_simplex, unsigned vertex_width)
-      : stride_(vertices_per_simplex), width_(vertex_width) {}
+      : stride_(vertices_per_simplex), width_(vertex_width), simplex_bytes_(vertices_per_simplex * vertex_width) {}
 
   std::uint64_t vertices_per_simplex() const noexcept { return stride_; }
   unsigned vertex_width() const noexcept { return width_; }
-  std::uint64_t size() const noexcept { return bytes_.size() / (stride_ * width_); }
-  bool empty() const noexcept { return bytes_.empty(); }
-  std::uint64_t bytes() const noexcept { return bytes_.size(); }
+  std::uint64_t size() const noexcept { return size_; }
+  bool empty() const noexcept { return size_ == 0; }
+  std::uint64_t bytes() const noexcept { return size_ * simplex_bytes_; }
 
-  // The simplex at `at`; V must be the list's vertex type.
+  // The simplex at `place` (below size()); V must be the list's vertex type.
   template <class V>
   const V* at(std::uint64_t place) const noexcept {
-    return reinterpret_cast<const V*>(bytes_.data()) + place * stride_;
+    std::uint32_t piece = directory_[place >> shift_];
+    while (place >= pieces_[piece].end) ++piece;
+    return reinterpret_cast<const V*>(pieces_[piece].origin + place * simplex_bytes_);
   }
   // Vertex k of the simplex at `place`, whatever the width.
   std::uint64_t vertex(std::uint64_t place, std::uint64_t k) const noexcept {
     return width_ == sizeof(NarrowVertex) ? at<NarrowVertex>(place)[k] : at<WideVertex>(place)[k];
   }
 
+  // Appends one simplex to the last piece (for lists built a few simplices at a time).
   template <class V>
   void push_back(const V* simplex) {
-    bytes_.append(reinterpret_cast<const std::byte*>(simplex), stride_ * sizeof(V));
+    if (storage_.empty()) storage_.emplace_back();
+    storage_.back().append(reinterpret_cast<const std::byte*>(simplex), simplex_bytes_);
+    reindex();
   }
+  // Takes over other's pieces after this list's own.
   void append(SimplexList&& other);
-  // Grows the list by `count` bytes for the caller to write; returns where they start.
-  std::byte* extend_uninitialized(std::uint64_t count) { return bytes_.extend(count); }
-  const std::byte* data() const noexcept { return bytes_.data(); }
+  // Takes over a piece of whole simplices after the list's own.
+  void adopt_piece(FlatBuffer<std::byte>&& piece);
+  // Makes the pieces adopted since readable by place; adopt_piece calls need it once after.
+  void reindex();
 
  private:
+  struct Piece {
+    std::uint64_t end;       // one past the piece's last place
+    std::uintptr_t origin;   // address of place 0 were the piece to start there
+  };
+
   std::uint64_t stride_;
   unsigned width_;
-  FlatBuffer<std::byte> bytes_;
+  std::uint64_t simplex_bytes_;
+  std::uint64_t size_ = 0;
+  unsigned shift_ = 63;
+  std::vector<std::uint32_t> directory_{0};
+  std::vector<Piece> pieces_;
+  std::vector<FlatBuffer<std::byte>> storage_;  // the pieces themselves, in place order
 };
 
 struct DirectedFlagComplex {
@@ -83,10 +104,16 @@ struct DirectedFlagComplex {
   void add_lists_up_to(std::uint64_t k);
 };
 
+// Where the enumeration reads the subgraph induced by a root's out-neighbours from: the
+// out-neighbour lists (cost: the out-degrees of the neighbours), or a bit matrix of the whole
+// graph, made for small dense graphs (cost: neighbours x words per row). The complex is the
+// same; Chosen takes the cheaper per root, the others force one (for tests).
+enum class NeighbourhoodSource { Chosen, Lists, BitRows };
+
 // Every directed simplex of dimension q .. max_dimension, enumerated in parallel over the
 // vertices. max_dimension = 2^64 - 1 sets no bound.
-DirectedFlagComplex build_directed_flag_complex(const Graph& graph, std::uint64_t q,
-                                                std::uint64_t max_dimension);
+DirectedFlagComplex build_directed_flag_complex(const Graph& graph, std::uint64_t q, std::uint64_t max_dimension,
+                                                NeighbourhoodSource source = NeighbourhoodSource::Chosen);
 
 // Joins two partial complexes; left covers the lower root vertices.
 DirectedFlagComplex merge_partial_complexes(DirectedFlagComplex left, DirectedFlagComplex right);

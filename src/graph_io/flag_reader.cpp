@@ -87,14 +87,16 @@ class TokenCursor {
  public:
   explicit TokenCursor(std::string_view line) : rest_(line) {}
 
+  // Plain loops: tokens are a few bytes long, too short for a library search to pay off.
   std::optional<std::string_view> next() {
-    const auto start = rest_.find_first_not_of(' ');
-    if (start == std::string_view::npos) return std::nullopt;
-    rest_.remove_prefix(start);
-    const auto end = rest_.find(' ');
-    const std::string_view token = rest_.substr(0, end);
-    rest_.remove_prefix(token.size());
-    return token;
+    const char* at = rest_.data();
+    const char* const end = at + rest_.size();
+    while (at != end && *at == ' ') ++at;
+    if (at == end) return std::nullopt;
+    const char* const start = at;
+    while (at != end && *at != ' ') ++at;
+    rest_ = std::string_view(at, static_cast<std::size_t>(end - at));
+    return std::string_view(start, static_cast<std::size_t>(at - start));
   }
 
  private:
@@ -124,6 +126,14 @@ bool is_valid_utf8(std::string_view text) {
   const std::size_t size = text.size();
   std::size_t at = 0;
   while (at < size) {
+    // Edge lines are ASCII: pass eight bytes at a time while none has its top bit set.
+    while (size - at >= 8) {
+      std::uint64_t word;
+      std::memcpy(&word, bytes + at, sizeof word);
+      if ((word & 0x8080808080808080ULL) != 0) break;
+      at += 8;
+    }
+    if (at == size) break;
     const unsigned char lead = bytes[at];
     if (lead < 0x80) {
       ++at;

@@ -155,6 +155,71 @@ TEST(wide_graphs_cross_word_boundaries) {
   CHECK(build(graph, 2, 3) == plain_complex(graph, 2, 3));
 }
 
+// Sparse random edges plus hubs: out-hubs whose neighbourhoods span many words, and
+// neighbours whose own lists are far longer than the root's.
+Graph sparse_graph_with_hubs(std::uint64_t n, std::mt19937_64& generator) {
+  Graph graph(n);
+  for (std::uint64_t e = 0; e < 4 * n; ++e) graph.add_edge(generator() % n, generator() % n);
+  for (std::uint64_t hub = 0; hub < 3; ++hub) {
+    for (std::uint64_t e = 0; e < n / 3; ++e) {
+      graph.add_edge(hub, generator() % n);
+      graph.add_edge(generator() % n, n - 1 - hub);
+    }
+  }
+  for (std::uint64_t a = 0; a < 3; ++a)
+    for (std::uint64_t b = 0; b < 3; ++b) graph.add_edge(a, n - 1 - b);
+  return graph;
+}
+
+TEST(sparse_graphs_with_hubs_match_a_plain_enumeration) {
+  std::mt19937_64 generator(2024);
+  for (const std::uint64_t n : {300u, 1500u}) {
+    const Graph graph = sparse_graph_with_hubs(n, generator);
+    for (const std::uint64_t q : {0u, 1u, 2u}) {
+      const Lists lists = build(graph, q, kUnbounded);
+      CHECK(lists == plain_complex(graph, q, kUnbounded));
+      CHECK(lists.size() >= 3 - q);  // the hubs' neighbourhoods hold triangles at least
+    }
+    CHECK(build(graph, 1, 2) == plain_complex(graph, 1, 2));
+  }
+}
+
+TEST(both_neighbourhood_sources_give_the_same_complex) {
+  // Dense graphs choose the bit matrix and sparse ones the lists; each is forced here on
+  // both kinds, including roots whose neighbourhoods span several words.
+  using tolva::NeighbourhoodSource;
+  std::mt19937_64 generator(77);
+  struct Case {
+    Graph graph;
+    std::vector<std::uint64_t> max_dimensions;
+  };
+  std::vector<Case> cases;
+  cases.push_back({random_graph(40, 0.4, generator), {kUnbounded, 3}});
+  cases.push_back({random_graph(130, 0.6, generator), {2}});  // three words per bit row
+  cases.push_back({sparse_graph_with_hubs(700, generator), {kUnbounded, 3}});
+  for (const Case& c : cases) {
+    for (const std::uint64_t q : {0u, 2u}) {
+      for (const std::uint64_t max_dimension : c.max_dimensions) {
+        const Lists chosen = build(c.graph, q, max_dimension);
+        CHECK(lists_of(tolva::build_directed_flag_complex(c.graph, q, max_dimension, NeighbourhoodSource::Lists)) == chosen);
+        CHECK(lists_of(tolva::build_directed_flag_complex(c.graph, q, max_dimension, NeighbourhoodSource::BitRows)) == chosen);
+        if (c.graph.vertex_count() < 100 || max_dimension <= 3) CHECK(chosen == plain_complex(c.graph, q, max_dimension));
+      }
+    }
+  }
+}
+
+TEST(simplex_lists_read_across_many_pieces) {
+  // Enough simplices that every block writes several pieces and the directory has to step
+  // over piece ends; every place must read back the simplex written there.
+  std::mt19937_64 generator(17);
+  const Graph graph = random_graph(60, 0.45, generator);
+  const DirectedFlagComplex complex = tolva::build_directed_flag_complex(graph, 0, kUnbounded);
+  const Lists expected = plain_complex(graph, 0, kUnbounded);
+  CHECK(lists_of(complex) == expected);
+  CHECK(complex.simplex_count() > 400000);  // several 16 KiB pieces per block and list
+}
+
 TEST(merging_pads_and_appends_list_by_list) {
   DirectedFlagComplex left(0, 2), right(0, 2);
   const tolva::NarrowVertex a[] = {0}, b[] = {1}, ab[] = {1, 2};

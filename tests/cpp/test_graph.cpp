@@ -1,5 +1,8 @@
 #define TEST_SUITE "graph"
 #include <new>
+#include <random>
+#include <set>
+#include <vector>
 
 #include "check.hpp"
 #include "graph/graph.hpp"
@@ -54,29 +57,115 @@ TEST(edges_and_reciprocal_pairs_keep_first_insertion_order) {
   CHECK(graph.reciprocal_pairs() == (std::vector<VertexPair>{{2, 1}, {2, 0}}));
 }
 
-TEST(bits_land_in_the_right_words_of_both_matrices) {
-  Graph graph(65);
-  graph.add_edge(0, 63);
-  graph.add_edge(0, 64);
-  CHECK_EQ(graph.out_row(0)[0], std::uint64_t{1} << 63);
-  CHECK_EQ(graph.out_row(0)[1], std::uint64_t{1});
-  CHECK(!graph.has_edge(63, 0));
-  CHECK(graph.has_edge(0, 64));
-  // in_rows is the transpose of out_rows
-  CHECK_EQ(graph.in_row(63)[0], std::uint64_t{1});
-  CHECK_EQ(graph.in_row(64)[0], std::uint64_t{1});
-  CHECK_EQ(graph.in_row(64)[1], std::uint64_t{0});
+namespace {
+
+std::vector<std::uint64_t> neighbours_of(const Graph& graph, std::uint64_t vertex) {
+  const auto list = graph.out_neighbours(vertex);
+  return {list.begin(), list.end()};
 }
 
-TEST(unused_bits_of_the_last_word_stay_zero) {
+}  // namespace
+
+TEST(neighbours_across_word_boundaries_are_kept_apart_from_their_reverse) {
+  Graph graph(65);
+  graph.add_edge(0, 64);
+  graph.add_edge(0, 63);
+  CHECK(neighbours_of(graph, 0) == (std::vector<std::uint64_t>{63, 64}));
+  CHECK(!graph.has_edge(63, 0));
+  CHECK(graph.has_edge(0, 64));
+  CHECK(graph.has_edge(0, 63));
+  CHECK(neighbours_of(graph, 63).empty());
+  CHECK(neighbours_of(graph, 64).empty());
+}
+
+TEST(neighbours_stay_within_the_vertices) {
   Graph graph(70);
   for (std::uint64_t v = 0; v < 70; ++v) graph.add_edge(v, (v + 1) % 70);
-  for (std::uint64_t v = 0; v < 70; ++v) CHECK_EQ(graph.out_row(v)[1] >> 6, std::uint64_t{0});
+  for (std::uint64_t v = 0; v < 70; ++v) CHECK(neighbours_of(graph, v) == (std::vector<std::uint64_t>{(v + 1) % 70}));
+  CHECK_EQ(graph.edge_count(), 70u);
+}
+
+namespace {
+
+// A plain model of the insertion-ordered sets, for shuffled input with repeats.
+struct PlainGraph {
+  std::vector<VertexPair> edges, reciprocal;
+  std::set<std::pair<std::uint64_t, std::uint64_t>> present;
+  void add(std::uint64_t a, std::uint64_t b) {
+    if (a == b || present.count({a, b})) return;
+    edges.push_back({a, b});
+    if (present.count({b, a})) reciprocal.push_back({std::max(a, b), std::min(a, b)});
+    present.insert({a, b});
+  }
+};
+
+}  // namespace
+
+TEST(shuffled_repeated_edges_keep_both_orders_and_sorted_neighbours) {
+  std::mt19937_64 generator(5);
+  for (const std::uint64_t n : {2u, 9u, 300u}) {
+    Graph graph(n);
+    PlainGraph plain;
+    for (int added = 0; added < 2000; ++added) {
+      const std::uint64_t a = generator() % n, b = generator() % n;
+      graph.add_edge(a, b);
+      plain.add(a, b);
+      if (added == 700) CHECK(graph.edges() == plain.edges);  // a build between additions
+    }
+    CHECK(graph.edges() == plain.edges);
+    CHECK(graph.reciprocal_pairs() == plain.reciprocal);
+    CHECK_EQ(graph.edge_count(), plain.edges.size());
+    for (std::uint64_t v = 0; v < n; ++v) {
+      std::vector<std::uint64_t> expected;
+      for (const auto& [from, to] : plain.present)
+        if (from == v) expected.push_back(to);
+      CHECK(neighbours_of(graph, v) == expected);
+      for (std::uint64_t w = 0; w < n; ++w) CHECK_EQ(graph.has_edge(v, w), plain.present.count({v, w}) == 1);
+    }
+  }
+}
+
+TEST(rows_arriving_in_order_build_the_same_graph) {
+  // Ascending arrivals (a matrix scan) take the path without sorting.
+  Graph in_order(5), shuffled(5);
+  const std::vector<VertexPair> edges{{0, 3}, {1, 0}, {1, 4}, {3, 1}, {4, 1}};
+  for (const auto& [from, to] : edges) in_order.add_edge(from, to);
+  for (auto at = edges.rbegin(); at != edges.rend(); ++at) shuffled.add_edge(at->first, at->second);
+  for (std::uint64_t v = 0; v < 5; ++v) CHECK(neighbours_of(in_order, v) == neighbours_of(shuffled, v));
+  CHECK(in_order.edges() == edges);
+  CHECK(in_order.reciprocal_pairs() == (std::vector<VertexPair>{{4, 1}}));
+  CHECK(shuffled.reciprocal_pairs() == (std::vector<VertexPair>{{4, 1}}));
+  in_order.add_edge(0, 1);  // out of order after a build
+  CHECK(neighbours_of(in_order, 0) == (std::vector<std::uint64_t>{1, 3}));
+  CHECK(in_order.reciprocal_pairs() == (std::vector<VertexPair>{{4, 1}, {1, 0}}));
+}
+
+TEST(many_vertices_cost_no_matrix) {
+  // 10^6 vertices: an n x n bit matrix would take 125 GB.
+  Graph graph(1000000);
+  graph.add_edge(999999, 3);
+  CHECK(graph.has_edge(999999, 3));
+  CHECK(!graph.has_edge(3, 999999));
+  CHECK(graph.edges() == (std::vector<VertexPair>{{999999, 3}}));
 }
 
 TEST(matrix_size_overflow_panics) {
   CHECK_PANICS(Graph(std::uint64_t{1} << 40), "size of adjacency matrix overflows");
   CHECK_PANICS(Graph(~std::uint64_t{0}), "size of adjacency matrix overflows");
+}
+
+TEST(matrix_size_overflow_is_exactly_where_the_product_wraps) {
+  // The largest n with n * ceil(n / 64) below 2^64 (about 2^35), found by division; both
+  // sides of it are checked without allocating anything large.
+  const auto words = [](std::uint64_t n) { return (n >> 6) + ((n & 63) != 0); };
+  const auto fits = [&](std::uint64_t n) { return words(n) <= ~std::uint64_t{0} / n; };
+  std::uint64_t low = 1, high = std::uint64_t{1} << 40;  // fits(low), !fits(high)
+  while (high - low > 1) {
+    const std::uint64_t middle = low + (high - low) / 2;
+    (fits(middle) ? low : high) = middle;
+  }
+  CHECK_THROWS_AS(Graph{low}, std::bad_alloc);  // no overflow: too many vertices to number
+  CHECK_PANICS(Graph{high}, "size of adjacency matrix overflows");
 }
 
 TEST(matrices_too_large_for_memory_fail_with_bad_alloc) {
