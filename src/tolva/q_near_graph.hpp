@@ -1,11 +1,15 @@
 // The result of both q-near algorithms: a set of ordered pairs of simplex positions that
-// remembers the order of first insertion. Pairs are packed into one 64-bit key and kept in
-// a flat array (insertion order) beside an open-addressing table of the same keys.
+// remembers the order of first insertion. Pairs are packed into one 64-bit key and kept in a
+// flat array (insertion order). The lookup side is split by hash into partitions, each an
+// open-addressing table small enough to stay in cache while it is worked on, so that a
+// stream of attempted pairs can be deduplicated a chunk at a time, one partition after the
+// other (and on several workers), without one table far larger than the cache.
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "base/flat_buffer.hpp"
@@ -14,77 +18,105 @@
 namespace tolva {
 
 class QNearGraph {
+ private:
+  // Scratch of a chunk's deduplication, kept for the stream's life.
+  struct ChunkScratch {
+    FlatBuffer<std::uint32_t> partition_of;  // per attempted key
+    FlatBuffer<std::uint64_t> grouped;       // the keys grouped by partition, stream order within
+    FlatBuffer<std::uint8_t> fresh;          // per grouped key: 1 when first seen there
+    std::vector<std::uint64_t> starts, cursor;
+  };
+
  public:
   QNearGraph();
 
   // Appends the pair unless it is present; returns whether it was new.
-  bool insert(std::uint64_t source, std::uint64_t target) { return insert_key(key_of(source, target)); }
+  bool insert(std::uint64_t source, std::uint64_t target);
 
-  // Makes room for `count` pairs without rehashing.
+  // Sizes the partitions for about `count` distinct pairs. Only an empty graph is
+  // repartitioned; a graph already holding pairs keeps its layout (and stays correct).
   void reserve(std::uint64_t count);
 
-  std::uint64_t size() const noexcept { return keys_.size(); }
-  std::uint64_t source(std::uint64_t at) const noexcept { return packed_source(keys_[at]); }
-  std::uint64_t target(std::uint64_t at) const noexcept { return packed_target(keys_[at]); }
+  class PairStream;
+
+  // Calls fill(stream) and inserts every pair that fill passes to stream.insert, in that
+  // order, as insert() would one at a time. All of them are in the graph when this returns;
+  // the graph cannot be read while fill runs. When fill (or the insertion) throws, the
+  // exception goes on and the graph is left empty.
+  template <class Fill>
+  void insert_all(Fill&& fill) {
+    PairStream stream(*this);
+    fill(stream);
+    stream.finish();
+  }
+
+  std::uint64_t size() const { return readable().keys_.size(); }
 
   // A copy of all pairs in insertion order.
   std::vector<std::array<std::uint64_t, 2>> edges() const;
 
   // Hands over the pairs in insertion order, packed as source << 32 | target, and leaves the
-  // graph empty; the lookup table is released at once.
+  // graph empty; the lookup tables are released at once.
   FlatBuffer<std::uint64_t> take_packed_pairs();
   static std::uint64_t packed_source(std::uint64_t packed) noexcept { return tolva::packed_source(packed); }
   static std::uint64_t packed_target(std::uint64_t packed) noexcept { return tolva::packed_target(packed); }
 
-  // Inserts pairs in the order they are added, with the table slot of each pair prefetched a
-  // few pairs ahead, since nearly every insertion into a large table misses the cache.
-  // Call flush() before reading the graph.
-  class Inserter {
+  // Collects attempted pairs in chunks and deduplicates each full chunk by partition. Made
+  // only by insert_all, which finishes it; its destructor only reopens the graph (and, when
+  // the stream was not finished, empties it), so it cannot fail.
+  class PairStream {
    public:
-    explicit Inserter(QNearGraph& graph) : graph_(graph) {}
     void insert(std::uint64_t source, std::uint64_t target) {
-      const std::uint64_t key = key_of(source, target);
-      __builtin_prefetch(&graph_.slots_[graph_.slot_of(key)]);
-      if (pending_ == kWindow) graph_.insert_key(window_[(next_ - kWindow) & (kWindow - 1)]), --pending_;
-      window_[next_++ & (kWindow - 1)] = key;
-      ++pending_;
+      if (filled_ == kChunk) insert_chunk();
+      chunk_[filled_++] = key_of(source, target);
     }
-    void flush() {
-      for (; pending_ > 0; --pending_) graph_.insert_key(window_[(next_ - pending_) & (kWindow - 1)]);
-    }
+    PairStream(const PairStream&) = delete;
+    PairStream& operator=(const PairStream&) = delete;
+    ~PairStream();
 
    private:
-    static constexpr std::uint64_t kWindow = 16;
+    friend class QNearGraph;
+    static constexpr std::uint64_t kChunk = std::uint64_t{1} << 18;
+    explicit PairStream(QNearGraph& graph);
+    void insert_chunk();
+    void finish();
+
     QNearGraph& graph_;
-    std::uint64_t window_[kWindow];
-    std::uint64_t next_ = 0;
-    std::uint64_t pending_ = 0;
+    FlatBuffer<std::uint64_t> chunk_;  // kChunk attempted keys, stream order
+    ChunkScratch scratch_;
+    std::uint64_t filled_ = 0;
+    bool finished_ = false;
   };
 
  private:
-  // Keys are stored + 1 in the table so that a zero-filled table is empty.
-  static std::uint64_t key_of(std::uint64_t source, std::uint64_t target);
-  std::uint64_t slot_of(std::uint64_t key) const noexcept {
-    return ((key ^ (key >> 29)) * 0x9E3779B97F4A7C15ULL) >> shift_;
-  }
-  bool insert_key(std::uint64_t key) {
-    const std::uint64_t mask = slots_.size() - 1;
-    for (std::uint64_t slot = slot_of(key);; slot = (slot + 1) & mask) {
-      const std::uint64_t held = slots_[slot];
-      if (held == key + 1) return false;
-      if (held == 0) {
-        slots_[slot] = key + 1;
-        keys_.push_back(key);
-        if (2 * keys_.size() > slots_.size()) rehash(2 * slots_.size());
-        return true;
-      }
-    }
-  }
-  void rehash(std::uint64_t slot_count);
+  // One partition's table: 0 (empty) or key + 1, linear probing.
+  struct Partition {
+    FlatBuffer<std::uint64_t> slots;
+    std::uint64_t count = 0;
+  };
 
-  FlatBuffer<std::uint64_t> keys_;   // insertion order
-  FlatBuffer<std::uint64_t> slots_;  // 0 or key + 1
-  unsigned shift_;                   // 64 - log2(slots_.size())
+  static std::uint64_t key_of(std::uint64_t source, std::uint64_t target);
+  static std::uint64_t mixed(std::uint64_t key) noexcept { return (key ^ (key >> 29)) * 0x9E3779B97F4A7C15ULL; }
+  std::uint64_t partition_of(std::uint64_t mix) const noexcept {
+    return partition_bits_ == 0 ? 0 : mix >> (64 - partition_bits_);
+  }
+  // Where `key` (with hash `mix`) would start probing in a table of `slot_count` slots.
+  std::uint64_t home_slot(std::uint64_t mix, std::uint64_t slot_count) const noexcept {
+    __extension__ using Wide = unsigned __int128;
+    return static_cast<std::uint64_t>((static_cast<Wide>(mix << partition_bits_) * slot_count) >> 64);
+  }
+  // Puts key into its partition's table unless present; returns whether it was new.
+  bool insert_into(Partition& partition, std::uint64_t key, std::uint64_t mix);
+  void grow(Partition& partition);
+  void insert_one_by_one(const std::uint64_t* keys, std::uint64_t count);
+  void insert_by_partition(const std::uint64_t* keys, std::uint64_t count, ChunkScratch& scratch);
+  const QNearGraph& readable() const;
+  void clear() noexcept;
+
+  FlatBuffer<std::uint64_t> keys_;  // insertion order
+  std::vector<Partition> partitions_;
+  unsigned partition_bits_ = 0;
+  bool streaming_ = false;
 };
 
 // Writes one report line ("[<where>] <expression> = <count>") to the standard error stream;

@@ -9,7 +9,7 @@ namespace {
 // is w, and every simplex containing a with every other simplex containing b.
 void insert_incidence_pairs(const PositionTable& by_i_face, const PositionTable& by_j_face,
                             const PositionTable& cofaces, std::uint64_t first_position,
-                            QNearGraph::Inserter& graph) {
+                            QNearGraph::PairStream& graph) {
   for (std::uint64_t w = 0; w < by_i_face.rows(); ++w) {
     const auto with_i_face = by_i_face.row(w);
     const auto with_j_face = by_j_face.row(w);
@@ -29,6 +29,25 @@ void insert_incidence_pairs(const PositionTable& by_i_face, const PositionTable&
   }
 }
 
+// How many pairs insert_incidence_pairs attempts, at most.
+std::uint64_t incidence_attempts(const PositionTable& by_i_face, const PositionTable& by_j_face,
+                                 const PositionTable& cofaces, std::uint64_t first_position) {
+  const auto coface_sum = [&](std::span<const Position> row) {
+    std::uint64_t sum = 0;
+    for (const Position a : row) sum = saturating_add(sum, cofaces.row(a - first_position).size());
+    return sum;
+  };
+  std::uint64_t attempts = 0;
+  for (std::uint64_t w = 0; w < by_i_face.rows(); ++w) {
+    const auto with_i_face = by_i_face.row(w);
+    const auto with_j_face = by_j_face.row(w);
+    if (with_i_face.empty() || with_j_face.empty()) continue;
+    attempts = saturating_add(attempts, saturating_mul(with_i_face.size(), with_j_face.size()));
+    attempts = saturating_add(attempts, saturating_mul(coface_sum(with_i_face), coface_sum(with_j_face)));
+  }
+  return attempts;
+}
+
 }  // namespace
 
 QNearGraph q_near_graph_new(std::uint64_t q, std::uint64_t i, std::uint64_t j,
@@ -39,12 +58,14 @@ QNearGraph q_near_graph_new(std::uint64_t q, std::uint64_t i, std::uint64_t j,
     const FaceWalk walk = walk_faces(complex, index);
     const PositionTable cofaces = containing_simplices(complex, index, walk, 1);
     // The (q+1)-simplices, filed under their i-th and j-th faces.
-    const FiledByFace filed = file_by_face(complex, index, 1, 1, i, j, complex.lists[0].size());
-    q_graph.reserve(walk.face_positions.size());  // the face pairs alone are all different
-    QNearGraph::Inserter inserter(q_graph);
-    insert_incidence_pairs(filed.by_i_face, filed.by_j_face(), cofaces, index.first_position(1), inserter);
-    insert_face_pairs(complex, index, walk, inserter);
-    inserter.flush();
+    const FiledByFace filed = file_by_face(complex, index, walk, 1, 1, i, j, complex.lists[0].size());
+    const std::uint64_t first_position = index.first_position(1);
+    q_graph.reserve(saturating_add(walk.face_positions.size(),
+                                   incidence_attempts(filed.by_i_face, filed.by_j_face(), cofaces, first_position)));
+    q_graph.insert_all([&](QNearGraph::PairStream& pairs) {
+      insert_incidence_pairs(filed.by_i_face, filed.by_j_face(), cofaces, first_position, pairs);
+      insert_face_pairs(complex, index, walk, pairs);
+    });
   }
   report_pair_count("src/tolva/new/single_thread:21", "q_graph.edges().len()", q_graph.size());
   return q_graph;
