@@ -14,24 +14,25 @@
 namespace tolva {
 namespace {
 
-// Pairs per partition the partitions are sized for: a table of about 430 KiB, which stays in
-// a core's cache while its part of a chunk is inserted.
-constexpr std::uint64_t kKeysPerPartition = std::uint64_t{1} << 15;
-constexpr unsigned kMaxPartitionBits = 16;
-constexpr std::uint64_t kMinSlots = 64;
-// A table grows past 3/4 full; new tables start at 3/5.
-constexpr std::uint64_t slots_for(std::uint64_t keys) { return std::max(kMinSlots, keys / 3 * 5 + 1); }
-constexpr bool overfull(std::uint64_t keys, std::uint64_t slots) { return 4 * keys > 3 * slots; }
-// Below this many keys a chunk is not worth spreading over the workers.
-constexpr std::uint64_t kParallelChunk = std::uint64_t{1} << 15;
-// How far ahead the table slot of a key is prefetched: tables out of cache miss on nearly
-// every insertion.
-constexpr std::uint64_t kAhead = 8;
+// Keys per partition the partitions are sized for: the table that deduplicates one of them
+// (about 16 bytes per key) stays in a core's cache.
+constexpr std::uint64_t kKeysPerPartition = std::uint64_t{1} << 14;
+constexpr unsigned kMaxPartitionBits = 16;  // partition numbers are filed in 16 bits
+// Buffers are reserved for at most this many attempts; beyond it they grow as they fill.
+constexpr std::uint64_t kMaxReservedAttempts = std::uint64_t{1} << 24;
+// Fewer attempts than this are deduplicated on the calling thread.
+constexpr std::uint64_t kParallelFrom = std::uint64_t{1} << 15;
+// Marks a repeated key in its partition: no key, since positions are at most kMaxPosition.
+constexpr std::uint64_t kSeen = ~std::uint64_t{0};
+
+// Where a key with hash `mix` starts probing among `slot_count` slots, from the hash bits
+// below those that chose its partition.
+std::uint64_t home_slot(std::uint64_t mix, unsigned partition_bits, std::uint64_t slot_count) {
+  __extension__ using Wide = unsigned __int128;
+  return static_cast<std::uint64_t>((static_cast<Wide>(mix << partition_bits) * slot_count) >> 64);
+}
 
 }  // namespace
-
-// A partition's table is made on its first insertion.
-QNearGraph::QNearGraph() : partitions_(1) {}
 
 std::uint64_t QNearGraph::key_of(std::uint64_t source, std::uint64_t target) {
   if (source > kMaxPosition || target > kMaxPosition) panic_capacity_overflow();
@@ -41,108 +42,43 @@ std::uint64_t QNearGraph::key_of(std::uint64_t source, std::uint64_t target) {
 bool QNearGraph::insert(std::uint64_t source, std::uint64_t target) {
   if (streaming_) panic("a q-near graph was written to while a pair stream into it was open");
   const std::uint64_t key = key_of(source, target);
-  const std::uint64_t mix = mixed(key);
-  if (!insert_into(partitions_[partition_of(mix)], key, mix)) return false;
-  keys_.push_back(key);
-  return true;
-}
-
-void QNearGraph::reserve(std::uint64_t count) {
-  if (!keys_.empty() || streaming_) return;
-  const std::uint64_t wanted = std::bit_ceil(std::max<std::uint64_t>(1, count / kKeysPerPartition));
-  const unsigned bits = std::min<unsigned>(kMaxPartitionBits, static_cast<unsigned>(std::countr_zero(wanted)));
-  // Tables grow when needed, so a partition of a loose bound need not start at full size.
-  const std::uint64_t per_partition = std::min(count >> bits, 2 * kKeysPerPartition);
-  std::vector<Partition> partitions(std::uint64_t{1} << bits);
-  for (Partition& partition : partitions) {
-    partition.slots = FlatBuffer<std::uint64_t>::zeros(slots_for(per_partition), PageSize::Small);
-  }
-  partitions_ = std::move(partitions);
-  partition_bits_ = bits;
-}
-
-bool QNearGraph::insert_into(Partition& partition, std::uint64_t key, std::uint64_t mix) {
-  if (partition.slots.empty()) grow(partition);
-  const std::uint64_t slot_count = partition.slots.size();
-  std::uint64_t* const slots = partition.slots.data();
-  for (std::uint64_t slot = home_slot(mix, slot_count);;) {
-    const std::uint64_t held = slots[slot];
-    if (held == key + 1) return false;
-    if (held == 0) {
-      slots[slot] = key + 1;
-      if (overfull(++partition.count, slot_count)) grow(partition);
+  if (2 * (keys_.size() + 1) > lookup_.size()) rebuild_lookup(std::bit_ceil(std::max<std::uint64_t>(16, 4 * (keys_.size() + 1))));
+  const std::uint64_t mask = lookup_.size() - 1;
+  for (std::uint64_t slot = mixed(key) >> lookup_shift_;; slot = (slot + 1) & mask) {
+    if (lookup_[slot] == key + 1) return false;
+    if (lookup_[slot] == 0) {
+      lookup_[slot] = key + 1;
+      keys_.push_back(key);
       return true;
     }
-    if (++slot == slot_count) slot = 0;
   }
 }
 
-void QNearGraph::grow(Partition& partition) {
-  FlatBuffer<std::uint64_t> old = std::move(partition.slots);
-  partition.slots = FlatBuffer<std::uint64_t>::zeros(std::max(kMinSlots, 2 * old.size()), PageSize::Small);
-  const std::uint64_t slot_count = partition.slots.size();
-  for (const std::uint64_t held : old) {
-    if (held == 0) continue;
-    std::uint64_t slot = home_slot(mixed(held - 1), slot_count);
-    while (partition.slots[slot] != 0) slot = slot + 1 == slot_count ? 0 : slot + 1;
-    partition.slots[slot] = held;
+void QNearGraph::rebuild_lookup(std::uint64_t slot_count) {
+  lookup_ = FlatBuffer<std::uint64_t>::zeros(slot_count);
+  lookup_shift_ = 64 - static_cast<unsigned>(std::countr_zero(slot_count));
+  const std::uint64_t mask = slot_count - 1;
+  for (const std::uint64_t key : keys_) {
+    std::uint64_t slot = mixed(key) >> lookup_shift_;
+    while (lookup_[slot] != 0) slot = (slot + 1) & mask;
+    lookup_[slot] = key + 1;
   }
 }
 
-void QNearGraph::insert_one_by_one(const std::uint64_t* keys, std::uint64_t count) {
-  for (std::uint64_t at = 0; at < count; ++at) {
-    if (at + kAhead < count) {
-      const std::uint64_t mix = mixed(keys[at + kAhead]);
-      const Partition& partition = partitions_[partition_of(mix)];
-      if (!partition.slots.empty()) __builtin_prefetch(&partition.slots[home_slot(mix, partition.slots.size())]);
-    }
-    const std::uint64_t mix = mixed(keys[at]);
-    if (insert_into(partitions_[partition_of(mix)], keys[at], mix)) keys_.push_back(keys[at]);
-  }
-}
-
-// Groups the keys by partition (stream order kept within each group), marks each key new or
-// seen one partition at a time, the partitions spread over the workers, then appends the new
-// keys in stream order.
-void QNearGraph::insert_by_partition(const std::uint64_t* keys, std::uint64_t count, ChunkScratch& scratch) {
-  const std::uint64_t partition_count = partitions_.size();
-  scratch.starts.assign(partition_count + 1, 0);
-  for (std::uint64_t at = 0; at < count; ++at) {
-    const auto partition = static_cast<std::uint32_t>(partition_of(mixed(keys[at])));
-    scratch.partition_of[at] = partition;
-    ++scratch.starts[partition + 1];
-  }
-  for (std::uint64_t p = 0; p < partition_count; ++p) scratch.starts[p + 1] += scratch.starts[p];
-  scratch.cursor.assign(scratch.starts.begin(), scratch.starts.end() - 1);
-  for (std::uint64_t at = 0; at < count; ++at) scratch.grouped[scratch.cursor[scratch.partition_of[at]]++] = keys[at];
-
-  const auto mark_partition = [&](std::size_t p) {
-    Partition& partition = partitions_[p];
-    const std::uint64_t end = scratch.starts[p + 1];
-    for (std::uint64_t at = scratch.starts[p]; at < end; ++at) {
-      if (at + kAhead < end && !partition.slots.empty()) {
-        __builtin_prefetch(&partition.slots[home_slot(mixed(scratch.grouped[at + kAhead]), partition.slots.size())]);
-      }
-      const std::uint64_t key = scratch.grouped[at];
-      scratch.fresh[at] = insert_into(partition, key, mixed(key)) ? 1 : 0;
-    }
-  };
-  parallel::WorkerPool& pool = parallel::WorkerPool::global();
-  if (pool.worker_count() > 1) {
-    pool.run_blocks(partition_count, mark_partition);
-  } else {
-    for (std::size_t p = 0; p < partition_count; ++p) mark_partition(p);
-  }
-
-  scratch.cursor.assign(scratch.starts.begin(), scratch.starts.end() - 1);
-  for (std::uint64_t at = 0; at < count; ++at) {
-    if (scratch.fresh[scratch.cursor[scratch.partition_of[at]]++]) keys_.push_back(keys[at]);
-  }
-}
-
-QNearGraph::PairStream::PairStream(QNearGraph& graph)
-    : graph_(graph), chunk_(FlatBuffer<std::uint64_t>::zeros(kChunk, PageSize::Small)) {
+QNearGraph::PairStream::PairStream(QNearGraph& graph) : graph_(graph) {
   if (graph_.streaming_) panic("a second pair stream was opened into one q-near graph");
+  const std::uint64_t attempts = graph_.expected_attempts_ + graph_.keys_.size();
+  const std::uint64_t wanted = std::bit_ceil(std::max<std::uint64_t>(1, attempts / kKeysPerPartition));
+  partition_bits_ = std::min<unsigned>(kMaxPartitionBits, static_cast<unsigned>(std::countr_zero(wanted)));
+  partitions_.resize(std::uint64_t{1} << partition_bits_);
+  const std::uint64_t reserved = std::min(attempts, kMaxReservedAttempts);
+  partition_order_.reserve(reserved);
+  const std::uint64_t per_partition = reserved >> partition_bits_;
+  for (FlatBuffer<std::uint64_t>& partition : partitions_) partition.reserve(per_partition + per_partition / 8 + 16);
+  // The graph's own pairs go first, so that the stream's repeats of them count as seen.
+  for (const std::uint64_t key : graph_.keys_) file(key);
+  already_in_ = graph_.keys_.size();
+  graph_.lookup_ = FlatBuffer<std::uint64_t>();  // stale once the stream is in
   graph_.streaming_ = true;
 }
 
@@ -151,34 +87,58 @@ QNearGraph::PairStream::~PairStream() {
   if (!finished_) graph_.clear();
 }
 
-void QNearGraph::PairStream::insert_chunk() {
-  if (graph_.partitions_.size() == 1 || filled_ < kParallelChunk) {
-    graph_.insert_one_by_one(chunk_.data(), filled_);
-  } else {
-    if (scratch_.grouped.empty()) {
-      scratch_.partition_of = FlatBuffer<std::uint32_t>::zeros(kChunk, PageSize::Small);
-      scratch_.grouped = FlatBuffer<std::uint64_t>::zeros(kChunk, PageSize::Small);
-      scratch_.fresh = FlatBuffer<std::uint8_t>::zeros(kChunk, PageSize::Small);
+void QNearGraph::PairStream::mark_repeats() {
+  const std::uint64_t partition_count = partitions_.size();
+  parallel::WorkerPool& pool = parallel::WorkerPool::global();
+  const std::uint64_t blocks = pool.worker_count() > 1 && partition_order_.size() >= kParallelFrom
+                                   ? std::min<std::uint64_t>(partition_count, 4 * pool.worker_count())
+                                   : 1;
+  const auto mark_block = [&](std::size_t block) {
+    const auto [first, last] = parallel::block_range(0, partition_count, blocks, block);
+    std::uint64_t largest = 0;
+    for (std::uint64_t p = first; p < last; ++p) largest = std::max<std::uint64_t>(largest, partitions_[p].size());
+    // One table for the block's partitions in turn: slots hold key + 1, 0 when empty.
+    FlatBuffer<std::uint64_t> slots = FlatBuffer<std::uint64_t>::zeros(2 * largest + 1, PageSize::Small);
+    for (std::uint64_t p = first; p < last; ++p) {
+      const std::uint64_t slot_count = 2 * partitions_[p].size() + 1;
+      std::memset(slots.data(), 0, slot_count * sizeof(std::uint64_t));
+      for (std::uint64_t& key : partitions_[p]) {
+        for (std::uint64_t slot = home_slot(mixed(key), partition_bits_, slot_count);;) {
+          if (slots[slot] == key + 1) {
+            key = kSeen;
+            break;
+          }
+          if (slots[slot] == 0) {
+            slots[slot] = key + 1;
+            break;
+          }
+          if (++slot == slot_count) slot = 0;
+        }
+      }
     }
-    graph_.insert_by_partition(chunk_.data(), filled_, scratch_);
+  };
+  if (blocks == 1) {
+    mark_block(0);
+  } else {
+    pool.run_blocks(blocks, mark_block);
   }
-  filled_ = 0;
 }
 
 void QNearGraph::PairStream::finish() {
-  insert_chunk();
+  mark_repeats();
+  std::vector<std::uint64_t> cursor(partitions_.size(), 0);
+  const std::uint16_t* const order = partition_order_.data();
+  for (std::uint64_t at = 0; at < already_in_; ++at) ++cursor[order[at]];
+  for (std::uint64_t at = already_in_; at < partition_order_.size(); ++at) {
+    const std::uint64_t key = partitions_[order[at]][cursor[order[at]]++];
+    if (key != kSeen) graph_.keys_.push_back(key);
+  }
   finished_ = true;
 }
 
 void QNearGraph::clear() noexcept {
   keys_ = FlatBuffer<std::uint64_t>();
-  for (Partition& partition : partitions_) {
-    partition.slots = FlatBuffer<std::uint64_t>();
-    partition.count = 0;
-  }
-  // An emptied graph keeps no tables; the first insertion after this re-creates one.
-  partitions_.resize(1);
-  partition_bits_ = 0;
+  lookup_ = FlatBuffer<std::uint64_t>();
 }
 
 const QNearGraph& QNearGraph::readable() const {

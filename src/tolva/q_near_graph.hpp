@@ -1,15 +1,18 @@
 // The result of both q-near algorithms: a set of ordered pairs of simplex positions that
 // remembers the order of first insertion. Pairs are packed into one 64-bit key and kept in a
-// flat array (insertion order). The lookup side is split by hash into partitions, each an
-// open-addressing table small enough to stay in cache while it is worked on, so that a
-// stream of attempted pairs can be deduplicated a chunk at a time, one partition after the
-// other (and on several workers), without one table far larger than the cache.
+// flat array (insertion order).
+//
+// The algorithms stream their attempted pairs in (insert_all): each attempted key is filed
+// by hash into one of many partitions, small enough that a partition's keys are
+// deduplicated inside a table that stays in a core's cache, partitions on the workers; the
+// new keys are then appended in stream order. No table of all pairs is ever probed at
+// random, so the cost per pair does not grow with the graph. Single insertions (insert) go
+// through one ordinary table, made when first needed.
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 #include "base/flat_buffer.hpp"
@@ -18,31 +21,19 @@
 namespace tolva {
 
 class QNearGraph {
- private:
-  // Scratch of a chunk's deduplication, kept for the stream's life.
-  struct ChunkScratch {
-    FlatBuffer<std::uint32_t> partition_of;  // per attempted key
-    FlatBuffer<std::uint64_t> grouped;       // the keys grouped by partition, stream order within
-    FlatBuffer<std::uint8_t> fresh;          // per grouped key: 1 when first seen there
-    std::vector<std::uint64_t> starts, cursor;
-  };
-
  public:
-  QNearGraph();
-
   // Appends the pair unless it is present; returns whether it was new.
   bool insert(std::uint64_t source, std::uint64_t target);
 
-  // Sizes the partitions for about `count` distinct pairs. Only an empty graph is
-  // repartitioned; a graph already holding pairs keeps its layout (and stays correct).
-  void reserve(std::uint64_t count);
+  // About how many pairs the next insert_all will attempt: sizes its partitions.
+  void reserve(std::uint64_t attempts) noexcept { expected_attempts_ = attempts; }
 
   class PairStream;
 
   // Calls fill(stream) and inserts every pair that fill passes to stream.insert, in that
   // order, as insert() would one at a time. All of them are in the graph when this returns;
-  // the graph cannot be read while fill runs. When fill (or the insertion) throws, the
-  // exception goes on and the graph is left empty.
+  // the graph cannot be read or written otherwise while fill runs. When fill (or the
+  // insertion) throws, the exception goes on and the graph is left empty.
   template <class Fill>
   void insert_all(Fill&& fill) {
     PairStream stream(*this);
@@ -56,66 +47,52 @@ class QNearGraph {
   std::vector<std::array<std::uint64_t, 2>> edges() const;
 
   // Hands over the pairs in insertion order, packed as source << 32 | target, and leaves the
-  // graph empty; the lookup tables are released at once.
+  // graph empty.
   FlatBuffer<std::uint64_t> take_packed_pairs();
   static std::uint64_t packed_source(std::uint64_t packed) noexcept { return tolva::packed_source(packed); }
   static std::uint64_t packed_target(std::uint64_t packed) noexcept { return tolva::packed_target(packed); }
 
-  // Collects attempted pairs in chunks and deduplicates each full chunk by partition. Made
-  // only by insert_all, which finishes it; its destructor only reopens the graph (and, when
-  // the stream was not finished, empties it), so it cannot fail.
+  // The attempted pairs of one insert_all, filed by partition. Made only by insert_all,
+  // which finishes it; its destructor only reopens the graph (and, when the stream was not
+  // finished, empties it), so it cannot fail.
   class PairStream {
    public:
-    void insert(std::uint64_t source, std::uint64_t target) {
-      if (filled_ == kChunk) insert_chunk();
-      chunk_[filled_++] = key_of(source, target);
-    }
+    void insert(std::uint64_t source, std::uint64_t target) { file(key_of(source, target)); }
     PairStream(const PairStream&) = delete;
     PairStream& operator=(const PairStream&) = delete;
     ~PairStream();
 
    private:
     friend class QNearGraph;
-    static constexpr std::uint64_t kChunk = std::uint64_t{1} << 18;
     explicit PairStream(QNearGraph& graph);
-    void insert_chunk();
+    void file(std::uint64_t key) {
+      const std::uint64_t partition = mixed(key) >> (63 - partition_bits_) >> 1;
+      partition_order_.push_back(static_cast<std::uint16_t>(partition));
+      partitions_[partition].push_back(key);
+    }
+    // Marks every key that is not the first of its value in its partition as seen.
+    void mark_repeats();
     void finish();
 
     QNearGraph& graph_;
-    FlatBuffer<std::uint64_t> chunk_;  // kChunk attempted keys, stream order
-    ChunkScratch scratch_;
-    std::uint64_t filled_ = 0;
+    unsigned partition_bits_ = 0;
+    std::vector<FlatBuffer<std::uint64_t>> partitions_;  // keys, stream order within each
+    FlatBuffer<std::uint16_t> partition_order_;          // each filed key's partition, in filing order
+    std::uint64_t already_in_ = 0;  // the graph's own keys, filed ahead of the stream
     bool finished_ = false;
   };
 
  private:
-  // One partition's table: 0 (empty) or key + 1, linear probing.
-  struct Partition {
-    FlatBuffer<std::uint64_t> slots;
-    std::uint64_t count = 0;
-  };
-
   static std::uint64_t key_of(std::uint64_t source, std::uint64_t target);
   static std::uint64_t mixed(std::uint64_t key) noexcept { return (key ^ (key >> 29)) * 0x9E3779B97F4A7C15ULL; }
-  std::uint64_t partition_of(std::uint64_t mix) const noexcept {
-    return partition_bits_ == 0 ? 0 : mix >> (64 - partition_bits_);
-  }
-  // Where `key` (with hash `mix`) would start probing in a table of `slot_count` slots.
-  std::uint64_t home_slot(std::uint64_t mix, std::uint64_t slot_count) const noexcept {
-    __extension__ using Wide = unsigned __int128;
-    return static_cast<std::uint64_t>((static_cast<Wide>(mix << partition_bits_) * slot_count) >> 64);
-  }
-  // Puts key into its partition's table unless present; returns whether it was new.
-  bool insert_into(Partition& partition, std::uint64_t key, std::uint64_t mix);
-  void grow(Partition& partition);
-  void insert_one_by_one(const std::uint64_t* keys, std::uint64_t count);
-  void insert_by_partition(const std::uint64_t* keys, std::uint64_t count, ChunkScratch& scratch);
+  void rebuild_lookup(std::uint64_t slot_count);
   const QNearGraph& readable() const;
   void clear() noexcept;
 
-  FlatBuffer<std::uint64_t> keys_;  // insertion order
-  std::vector<Partition> partitions_;
-  unsigned partition_bits_ = 0;
+  FlatBuffer<std::uint64_t> keys_;    // insertion order
+  FlatBuffer<std::uint64_t> lookup_;  // for insert(): 0 or key + 1; empty until needed
+  unsigned lookup_shift_ = 0;
+  std::uint64_t expected_attempts_ = 0;
   bool streaming_ = false;
 };
 
