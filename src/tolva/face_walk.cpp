@@ -178,7 +178,27 @@ PositionTable containing_simplices(const DirectedFlagComplex& complex, const Sim
 
 void insert_face_pairs(const DirectedFlagComplex& complex, const SimplexIndex& index, const FaceWalk& walk,
                        QNearGraph::PairStream& pairs) {
-  for_each_face_pair(complex, index, walk, [&](Position face, std::uint64_t simplex) { pairs.insert(face, simplex); });
+  // Runs of simplices of one list, in walk order, filed on the workers.
+  struct Piece {
+    std::size_t list;
+    std::uint64_t first, last;
+  };
+  constexpr std::uint64_t kFacesPerPiece = std::uint64_t{1} << 18;
+  std::vector<Piece> pieces;
+  for (std::size_t k = complex.lists.size(); k-- > 1;) {
+    const std::uint64_t count = complex.lists[k].size();
+    const std::uint64_t per_piece = std::max<std::uint64_t>(1, kFacesPerPiece / std::max<std::uint64_t>(1, walk.faces_per_simplex[k]));
+    for (std::uint64_t first = 0; first < count; first += per_piece) pieces.push_back({k, first, std::min(count, first + per_piece)});
+  }
+  pairs.insert_pieces(pieces.size(), [&](std::uint64_t at, auto&& emit) {
+    const Piece& piece = pieces[at];
+    const std::uint64_t faces = walk.faces_per_simplex[piece.list];
+    const std::uint64_t first_position = index.first_position(piece.list);
+    const Position* face = walk.face_positions.data() + walk.list_offsets[piece.list] + piece.first * faces;
+    for (std::uint64_t place = piece.first; place < piece.last; ++place) {
+      for (std::uint64_t f = 0; f < faces; ++f) emit(*face++, first_position + place);
+    }
+  });
 }
 
 }  // namespace tolva

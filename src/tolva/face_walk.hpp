@@ -3,6 +3,7 @@
 // lists-of-positions tables.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -104,6 +105,9 @@ PositionTable containing_simplices(const DirectedFlagComplex& complex, const Sim
 // Inserts every (face, simplex) pair of the walk, in walk order.
 void insert_face_pairs(const DirectedFlagComplex& complex, const SimplexIndex& index, const FaceWalk& walk,
                        QNearGraph::PairStream& pairs);
+
+// Pieces for producing the pairs of `rows` rows on the workers: one for small tables.
+inline std::uint64_t pieces_for(std::uint64_t rows) { return std::min<std::uint64_t>(64, std::max<std::uint64_t>(1, rows / 1024)); }
 
 // a + b and a * b, saturating: pair counts that only size tables.
 inline std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {

@@ -17,6 +17,7 @@
 
 #include "base/flat_buffer.hpp"
 #include "base/position.hpp"
+#include "parallel/worker_pool.hpp"
 
 namespace tolva {
 
@@ -58,6 +59,13 @@ class QNearGraph {
   class PairStream {
    public:
     void insert(std::uint64_t source, std::uint64_t target) { file(key_of(source, target)); }
+
+    // Inserts, after the pairs inserted so far, the pairs of produce(0, emit), then those of
+    // produce(1, emit), ... produce(pieces - 1, emit), each passing its pairs to
+    // emit(source, target) in order. The pieces run on the workers, each twice (counting,
+    // then filing), so produce must emit the same pairs every time.
+    template <class Produce>
+    void insert_pieces(std::uint64_t pieces, Produce&& produce);
     PairStream(const PairStream&) = delete;
     PairStream& operator=(const PairStream&) = delete;
     ~PairStream();
@@ -65,8 +73,9 @@ class QNearGraph {
    private:
     friend class QNearGraph;
     explicit PairStream(QNearGraph& graph);
+    std::uint64_t partition_of(std::uint64_t key) const noexcept { return mixed(key) >> (63 - partition_bits_) >> 1; }
     void file(std::uint64_t key) {
-      const std::uint64_t partition = mixed(key) >> (63 - partition_bits_) >> 1;
+      const std::uint64_t partition = partition_of(key);
       partition_order_.push_back(static_cast<std::uint16_t>(partition));
       partitions_[partition].push_back(key);
     }
@@ -95,6 +104,54 @@ class QNearGraph {
   std::uint64_t expected_attempts_ = 0;
   bool streaming_ = false;
 };
+
+template <class Produce>
+void QNearGraph::PairStream::insert_pieces(std::uint64_t pieces, Produce&& produce) {
+  if (pieces == 0) return;
+  parallel::WorkerPool& pool = parallel::WorkerPool::global();
+  const auto run = [&](auto&& piece_work) {
+    if (pieces == 1 || pool.worker_count() == 1) {
+      for (std::uint64_t piece = 0; piece < pieces; ++piece) piece_work(piece);
+    } else {
+      pool.run_blocks(pieces, piece_work);
+    }
+  };
+  // Per piece and partition: first how many keys, then where the piece's next key goes.
+  const std::uint64_t partition_count = partitions_.size();
+  FlatBuffer<std::uint64_t> places = FlatBuffer<std::uint64_t>::zeros(pieces * partition_count, PageSize::Small);
+  std::vector<std::uint64_t> order_places(pieces + 1, 0);
+  run([&](std::uint64_t piece) {
+    std::uint64_t* const counts = places.data() + piece * partition_count;
+    std::uint64_t emitted = 0;
+    produce(piece, [&](std::uint64_t source, std::uint64_t target) {
+      ++counts[partition_of(key_of(source, target))];
+      ++emitted;
+    });
+    order_places[piece + 1] = emitted;
+  });
+  order_places[0] = partition_order_.size();
+  for (std::uint64_t piece = 0; piece < pieces; ++piece) order_places[piece + 1] += order_places[piece];
+  partition_order_.extend(order_places[pieces] - order_places[0]);
+  for (std::uint64_t p = 0; p < partition_count; ++p) {
+    std::uint64_t next = partitions_[p].size();
+    for (std::uint64_t piece = 0; piece < pieces; ++piece) {
+      const std::uint64_t count = places[piece * partition_count + p];
+      places[piece * partition_count + p] = next;
+      next += count;
+    }
+    partitions_[p].extend(next - partitions_[p].size());
+  }
+  run([&](std::uint64_t piece) {
+    std::uint64_t* const next = places.data() + piece * partition_count;
+    std::uint16_t* order = partition_order_.data() + order_places[piece];
+    produce(piece, [&](std::uint64_t source, std::uint64_t target) {
+      const std::uint64_t key = key_of(source, target);
+      const std::uint64_t partition = partition_of(key);
+      *order++ = static_cast<std::uint16_t>(partition);
+      partitions_[partition][next[partition]++] = key;
+    });
+  });
+}
 
 // Writes one report line ("[<where>] <expression> = <count>") to the standard error stream;
 // panics with "failed printing to stderr: ..." when it cannot be written.

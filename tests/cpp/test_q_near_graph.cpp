@@ -156,3 +156,25 @@ TEST(reserving_after_pairs_are_in_keeps_them) {
   CHECK(graph.insert(2, 1));
   CHECK(graph.edges() == (Pairs{{1, 2}, {2, 1}}));
 }
+
+// Pieces filed on the workers land in piece order, between the pairs inserted before and
+// after them.
+TEST(pieces_insert_like_their_pairs_in_piece_order) {
+  const auto stream = repeating_stream(600000, 11);
+  for (const std::uint64_t pieces : {std::uint64_t{1}, std::uint64_t{7}, std::uint64_t{64}}) {
+    QNearGraph graph;
+    graph.reserve(stream.size());
+    const std::uint64_t before = 1000, after = stream.size() - 5000;
+    graph.insert_all([&](QNearGraph::PairStream& pairs) {
+      for (std::uint64_t at = 0; at < before; ++at) pairs.insert(stream[at][0], stream[at][1]);
+      pairs.insert_pieces(pieces, [&](std::uint64_t piece, auto&& emit) {
+        const std::uint64_t length = after - before;
+        for (std::uint64_t at = before + length * piece / pieces; at < before + length * (piece + 1) / pieces; ++at) {
+          emit(stream[at][0], stream[at][1]);
+        }
+      });
+      for (std::uint64_t at = after; at < stream.size(); ++at) pairs.insert(stream[at][0], stream[at][1]);
+    });
+    CHECK(graph.edges() == first_occurrences(stream));
+  }
+}

@@ -5,23 +5,23 @@
 namespace tolva {
 namespace {
 
-// For every q-simplex w: each (q+1)-simplex a whose i-th face is w with each b whose j-th face
+// For every q-simplex w in [first, last): each (q+1)-simplex a whose i-th face is w with each b whose j-th face
 // is w, and every simplex containing a with every other simplex containing b.
-void insert_incidence_pairs(const PositionTable& by_i_face, const PositionTable& by_j_face,
-                            const PositionTable& cofaces, std::uint64_t first_position,
-                            QNearGraph::PairStream& graph) {
-  for (std::uint64_t w = 0; w < by_i_face.rows(); ++w) {
+template <class Emit>
+void incidence_pairs(const PositionTable& by_i_face, const PositionTable& by_j_face, const PositionTable& cofaces,
+                     std::uint64_t first_position, std::uint64_t first, std::uint64_t last, Emit&& emit) {
+  for (std::uint64_t w = first; w < last; ++w) {
     const auto with_i_face = by_i_face.row(w);
     const auto with_j_face = by_j_face.row(w);
     if (with_i_face.empty() || with_j_face.empty()) continue;
     for (const Position a : with_i_face) {
       const auto containing_a = cofaces.row(a - first_position);
       for (const Position b : with_j_face) {
-        graph.insert(a, b);
+        emit(a, b);
         const auto containing_b = cofaces.row(b - first_position);
         for (const Position s : containing_a) {
           for (const Position t : containing_b) {
-            if (s != t) graph.insert(s, t);
+            if (s != t) emit(s, t);
           }
         }
       }
@@ -63,7 +63,12 @@ QNearGraph q_near_graph_new(std::uint64_t q, std::uint64_t i, std::uint64_t j,
     q_graph.reserve(saturating_add(walk.face_positions.size(),
                                    incidence_attempts(filed.by_i_face, filed.by_j_face(), cofaces, first_position)));
     q_graph.insert_all([&](QNearGraph::PairStream& pairs) {
-      insert_incidence_pairs(filed.by_i_face, filed.by_j_face(), cofaces, first_position, pairs);
+      const std::uint64_t rows = filed.by_i_face.rows();
+      const std::uint64_t pieces = pieces_for(rows);
+      pairs.insert_pieces(pieces, [&](std::uint64_t piece, auto&& emit) {
+        const auto [first, last] = parallel::block_range(0, rows, pieces, piece);
+        incidence_pairs(filed.by_i_face, filed.by_j_face(), cofaces, first_position, first, last, emit);
+      });
       insert_face_pairs(complex, index, walk, pairs);
     });
   }

@@ -5,10 +5,12 @@
 namespace tolva {
 namespace {
 
-// Pairs of different simplices whose i-th and j-th faces share the q-simplex t, for every t.
-void insert_shared_face_pairs(const PositionTable& cofaces, const PositionTable& by_i_face,
-                              const PositionTable& by_j_face, QNearGraph::PairStream& graph) {
-  for (std::uint64_t t = 0; t < cofaces.rows(); ++t) {
+// Pairs of different simplices whose i-th and j-th faces share the q-simplex t, for every t in
+// [first, last), passed to emit.
+template <class Emit>
+void shared_face_pairs(const PositionTable& cofaces, const PositionTable& by_i_face, const PositionTable& by_j_face,
+                       std::uint64_t first, std::uint64_t last, Emit&& emit) {
+  for (std::uint64_t t = first; t < last; ++t) {
     const auto containing = cofaces.row(t);
     for (const Position a : containing) {
       const auto with_i_face = by_i_face.row(a);
@@ -18,7 +20,7 @@ void insert_shared_face_pairs(const PositionTable& cofaces, const PositionTable&
         if (with_j_face.empty()) continue;
         for (const Position x : with_i_face) {
           for (const Position y : with_j_face) {
-            if (x != y) graph.insert(x, y);
+            if (x != y) emit(x, y);
           }
         }
       }
@@ -55,7 +57,12 @@ QNearGraph q_near_graph_old(std::uint64_t q, std::uint64_t i, std::uint64_t j,
     q_near_graph.reserve(saturating_add(walk.face_positions.size(),
                                         shared_face_attempts(cofaces, filed.by_i_face, filed.by_j_face())));
     q_near_graph.insert_all([&](QNearGraph::PairStream& pairs) {
-      insert_shared_face_pairs(cofaces, filed.by_i_face, filed.by_j_face(), pairs);
+      const std::uint64_t rows = cofaces.rows();
+      const std::uint64_t pieces = pieces_for(rows);
+      pairs.insert_pieces(pieces, [&](std::uint64_t piece, auto&& emit) {
+        const auto [first, last] = parallel::block_range(0, rows, pieces, piece);
+        shared_face_pairs(cofaces, filed.by_i_face, filed.by_j_face(), first, last, emit);
+      });
       insert_face_pairs(complex, index, walk, pairs);
     });
   }
