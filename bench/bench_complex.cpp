@@ -6,7 +6,8 @@
 // "sparse" draws a heavy-tailed graph like large connectomes: sources and targets with
 // Pareto (shape 2) propensities, so that most vertices have a few edges and hubs thousands.
 // Worker count from RAYON_NUM_THREADS as in the module. Prints simplices per dimension,
-// wall times and the memory held by the complex.
+// wall times and the memory held by the complex; with TOLVA_BENCH_JSON=1 also one JSON line
+// of the same numbers at exit (for bench/run.py).
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -62,6 +63,25 @@ tolva::Graph sparse_graph(std::uint64_t n, std::uint64_t edges, std::uint64_t se
   return graph;
 }
 
+// The numbers of the run for the JSON line, filled in as the stages finish.
+struct Record {
+  std::uint64_t vertices = 0, edges = 0, workers = 0, pairs = 0;
+  std::string simplices;  // comma-separated counts per dimension
+  double graph_s = -1, complex_s = -1, index_s = -1, algorithm_s = -1;
+};
+Record record;
+
+void print_record() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  std::printf("{\"vertices\": %llu, \"edges\": %llu, \"workers\": %llu, \"simplices\": [%s], \"graph_s\": %.6f, "
+              "\"complex_s\": %.6f, \"index_s\": %.6f, \"algorithm_s\": %.6f, \"pairs\": %llu, \"peak_rss_kib\": %ld}\n",
+              static_cast<unsigned long long>(record.vertices), static_cast<unsigned long long>(record.edges),
+              static_cast<unsigned long long>(record.workers), record.simplices.c_str(), record.graph_s,
+              record.complex_s, record.index_s, record.algorithm_s, static_cast<unsigned long long>(record.pairs),
+              usage.ru_maxrss);
+}
+
 long peak_rss_mib() {
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);
@@ -92,6 +112,11 @@ int main(int argc, char** argv) {
   }
   const std::uint64_t q = argc > next ? std::strtoull(argv[next], nullptr, 10) : 0;
   const std::uint64_t max_dimension = argc > next + 1 ? std::strtoull(argv[next + 1], nullptr, 10) : ~0ULL;
+  if (std::getenv("TOLVA_BENCH_JSON") != nullptr) std::atexit(print_record);
+  record.graph_s = seconds_since(start);
+  record.vertices = graph.vertex_count();
+  record.edges = graph.edge_count();
+  record.workers = tolva::parallel::worker_count();
   std::printf("graph: %llu vertices, %zu edges, %.3f s\n", static_cast<unsigned long long>(graph.vertex_count()),
               static_cast<std::size_t>(graph.edge_count()), seconds_since(start));
   std::printf("workers: %zu\n", tolva::parallel::worker_count());
@@ -100,10 +125,12 @@ int main(int argc, char** argv) {
   start = std::chrono::steady_clock::now();
   const tolva::DirectedFlagComplex complex = tolva::build_directed_flag_complex(graph, q, max_dimension);
   const double complex_seconds = seconds_since(start);
+  record.complex_s = complex_seconds;
   std::uint64_t bytes = 0;
   std::printf("simplices per dimension:");
   for (const auto& list : complex.lists) {
     std::printf(" %llu", static_cast<unsigned long long>(list.size()));
+    record.simplices += (record.simplices.empty() ? "" : ", ") + std::to_string(list.size());
     bytes += list.bytes();
   }
   const std::uint64_t total = complex.simplex_count();
@@ -116,14 +143,17 @@ int main(int argc, char** argv) {
   if (std::getenv("TOLVA_BENCH_INDEX") == nullptr && algorithm == nullptr) return 0;
   start = std::chrono::steady_clock::now();
   const tolva::SimplexIndex index = tolva::build_simplex_index(complex);
-  std::printf("index: %.3f s, peak RSS %ld MiB\n", seconds_since(start), peak_rss_mib());
+  record.index_s = seconds_since(start);
+  std::printf("index: %.3f s, peak RSS %ld MiB\n", record.index_s, peak_rss_mib());
   if (algorithm == nullptr) return 0;
   const std::uint64_t i = std::strtoull(std::getenv("TOLVA_BENCH_I") ? std::getenv("TOLVA_BENCH_I") : "0", nullptr, 10);
   const std::uint64_t j = std::strtoull(std::getenv("TOLVA_BENCH_J") ? std::getenv("TOLVA_BENCH_J") : "1", nullptr, 10);
   start = std::chrono::steady_clock::now();
   const tolva::QNearGraph result = std::string(algorithm) == "old" ? tolva::q_near_graph_old(q, i, j, complex, index)
                                                                    : tolva::q_near_graph_new(q, i, j, complex, index);
-  std::printf("%s algorithm: %.3f s, %llu pairs, peak RSS %ld MiB\n", algorithm, seconds_since(start),
+  record.algorithm_s = seconds_since(start);
+  record.pairs = result.size();
+  std::printf("%s algorithm: %.3f s, %llu pairs, peak RSS %ld MiB\n", algorithm, record.algorithm_s,
               static_cast<unsigned long long>(result.size()), peak_rss_mib());
   return 0;
 }

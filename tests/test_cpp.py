@@ -41,7 +41,7 @@ def test_cpp_suite(cpp_tests, suite):
 
 
 @pytest.mark.parametrize("workers", ["1", "2", "5"])
-@pytest.mark.parametrize("suite", ["complex", "worker_pool"])
+@pytest.mark.parametrize("suite", ["complex", "worker_pool", "q_near_graph"])
 def test_cpp_suite_with_other_worker_counts(cpp_tests, suite, workers):
     env = dict(os.environ, RAYON_NUM_THREADS=workers)
     result = subprocess.run([cpp_tests, suite + "::"], capture_output=True, text=True, timeout=300, env=env)

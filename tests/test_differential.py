@@ -335,3 +335,29 @@ def test_results_do_not_depend_on_worker_count(run_python):
     assert all(run == runs[0] for run in runs[1:])
     assert runs[0][0] == [outcome[1] for outcome in expected]
     assert runs[0][1] == "".join(outcome[2] for outcome in expected)
+
+
+LARGE_FILE_SCRIPT = """
+import json
+import tolva
+print(json.dumps([tolva.compute_q_near_graph_old_from_file({path!r}, {q}, {i}, {j}, {max_dim}),
+                  tolva.compute_q_near_graph_new_from_file({path!r}, {q}, {i}, {j}, {max_dim})]))
+"""
+
+
+# Streams of a few hundred thousand attempted pairs: the pair set is split into partitions and
+# deduplicated a chunk at a time on the workers.
+@pytest.mark.parametrize("workers", ["1", "2", "5"])
+@pytest.mark.parametrize("params", [(2, 0, 1, 3), (3, 1, 0, 4)])
+def test_large_results_match_reference_at_every_worker_count(run_python, workers, params):
+    path = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "data", "celegans_herm_chemical.flag")
+    q, i, j, max_dim = params
+    code = LARGE_FILE_SCRIPT.format(path=path, q=q, i=i, j=j, max_dim=max_dim)
+    done = run_python(code, env={"RAYON_NUM_THREADS": workers}, timeout=300)
+    assert done.returncode == 0, done.stderr
+    with open(path) as handle:
+        text = handle.read()
+    expected = [compute_from_flag_text(kind, text, *params) for kind in ("old", "new")]
+    assert all(outcome[0] == "ok" for outcome in expected)
+    assert json.loads(done.stdout) == [[list(pair) for pair in outcome[1]] for outcome in expected]
+    assert done.stderr == "".join(outcome[2] for outcome in expected)

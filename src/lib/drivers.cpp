@@ -80,7 +80,7 @@ class PositionInts {
       largest = std::max({largest, QNearGraph::packed_source(pair), QNearGraph::packed_target(pair)});
     }
     // Only worth it (and only bounded in memory) when positions are not sparse among the pairs.
-    if (pairs.size() > 0 && largest < 2 * pairs.size()) ints_.assign(largest + 1, nullptr);
+    if (pairs.size() > 0 && largest < 2 * pairs.size()) ints_ = FlatBuffer<PyObject*>::zeros(largest + 1, PageSize::Small);
   }
   PositionInts(const PositionInts&) = delete;
   PositionInts& operator=(const PositionInts&) = delete;
@@ -98,11 +98,11 @@ class PositionInts {
   }
 
  private:
-  std::vector<PyObject*> ints_;
+  FlatBuffer<PyObject*> ints_;  // null until made
 };
 
-// A new list of new [s, t] lists in the graph's insertion order. The graph's lookup table
-// is released first: only the pairs are needed from here on.
+// A new list of new [s, t] lists in the graph's insertion order. The graph is emptied first:
+// only the pairs are needed from here on.
 PyObject* to_python_list(QNearGraph& graph) {
   const FlatBuffer<std::uint64_t> pairs = graph.take_packed_pairs();
   ensure_result_fits(pairs);

@@ -76,6 +76,7 @@ struct WalkPiece {
 FaceWalk walk_faces(const DirectedFlagComplex& complex, const SimplexIndex& index) {
   FaceWalk walk;
   walk.faces_per_simplex.assign(complex.lists.size(), 0);
+  walk.list_offsets.assign(complex.lists.size(), 0);
   if (complex.lists.size() < 2) return walk;
   const std::uint64_t smallest = complex.q + 1;
   constexpr std::uint64_t kFacesPerPiece = std::uint64_t{1} << 16;
@@ -85,6 +86,7 @@ FaceWalk walk_faces(const DirectedFlagComplex& complex, const SimplexIndex& inde
     const SimplexList& list = complex.lists[k];
     const std::uint64_t faces = faces_per_simplex(list.vertices_per_simplex(), smallest);
     walk.faces_per_simplex[k] = faces;
+    walk.list_offsets[k] = total;
     const std::uint64_t per_piece = std::max<std::uint64_t>(1, kFacesPerPiece / faces);
     for (std::uint64_t first = 0; first < list.size(); first += per_piece) {
       const std::uint64_t last = std::min(list.size(), first + per_piece);
@@ -122,30 +124,18 @@ void check_face_places(std::uint64_t i, std::uint64_t j, std::uint64_t count) {
   if (j >= count) panic_removal_index(j, count);
 }
 
-namespace {
-
-template <class V>
-void append_faces_at_place(const SimplexList& list, const SimplexIndex& index, std::uint64_t place,
-                           FlatBuffer<Position>& positions) {
-  const std::uint64_t count = list.vertices_per_simplex();
-  if (place >= count) panic_removal_index(place, count);
-  std::vector<V> face(count);
-  for (std::uint64_t at = 0; at < list.size(); ++at) {
-    const V* simplex = list.at<V>(at);
-    std::copy(simplex, simplex + place, face.data());
-    std::copy(simplex + place + 1, simplex + count, face.data() + place);
-    positions.push_back(static_cast<Position>(index.position_of(face.data(), count - 1)));
-  }
-}
-
-}  // namespace
-
-FlatBuffer<Position> faces_at_place(const DirectedFlagComplex& complex, const SimplexIndex& index,
+// The faces one vertex short of a simplex with n vertices end its stretch of the walk, in
+// lexicographic order of the kept places: without place n - 1 first, without place 0 last.
+FlatBuffer<Position> faces_at_place(const DirectedFlagComplex& complex, const FaceWalk& walk,
                                     std::size_t first_list, std::size_t last_list, std::uint64_t place) {
   FlatBuffer<Position> positions;
   for (std::size_t k = first_list; k <= last_list && k < complex.lists.size(); ++k) {
-    with_vertex_type(complex.vertex_width,
-                     [&]<class V>(V) { append_faces_at_place<V>(complex.lists[k], index, place, positions); });
+    const SimplexList& list = complex.lists[k];
+    const std::uint64_t count = list.vertices_per_simplex();
+    if (place >= count) panic_removal_index(place, count);
+    const std::uint64_t faces = walk.faces_per_simplex[k];
+    const Position* face = walk.face_positions.data() + walk.list_offsets[k] + faces - 1 - place;
+    for (std::uint64_t at = 0; at < list.size(); ++at, face += faces) positions.push_back(*face);
   }
   return positions;
 }
@@ -163,11 +153,14 @@ PositionTable file_under(const FlatBuffer<Position>& face_of, std::uint64_t firs
 
 }  // namespace
 
-FiledByFace file_by_face(const DirectedFlagComplex& complex, const SimplexIndex& index, std::size_t first_list,
-                         std::size_t last_list, std::uint64_t i, std::uint64_t j, std::uint64_t rows) {
+FiledByFace file_by_face(const DirectedFlagComplex& complex, const SimplexIndex& index, const FaceWalk& walk,
+                         std::size_t first_list, std::size_t last_list, std::uint64_t i, std::uint64_t j,
+                         std::uint64_t rows) {
   const std::uint64_t first_filed = index.first_position(first_list);
-  FiledByFace filed{file_under(faces_at_place(complex, index, first_list, last_list, i), first_filed, rows), {}};
-  if (i != j) filed.by_j_face_when_other = file_under(faces_at_place(complex, index, first_list, last_list, j), first_filed, rows);
+  FiledByFace filed{file_under(faces_at_place(complex, walk, first_list, last_list, i), first_filed, rows), {}};
+  if (i != j) {
+    filed.by_j_face_when_other = file_under(faces_at_place(complex, walk, first_list, last_list, j), first_filed, rows);
+  }
   return filed;
 }
 
@@ -184,8 +177,28 @@ PositionTable containing_simplices(const DirectedFlagComplex& complex, const Sim
 }
 
 void insert_face_pairs(const DirectedFlagComplex& complex, const SimplexIndex& index, const FaceWalk& walk,
-                       QNearGraph::Inserter& inserter) {
-  for_each_face_pair(complex, index, walk, [&](Position face, std::uint64_t simplex) { inserter.insert(face, simplex); });
+                       QNearGraph::PairStream& pairs) {
+  // Runs of simplices of one list, in walk order, filed on the workers.
+  struct Piece {
+    std::size_t list;
+    std::uint64_t first, last;
+  };
+  constexpr std::uint64_t kFacesPerPiece = std::uint64_t{1} << 18;
+  std::vector<Piece> pieces;
+  for (std::size_t k = complex.lists.size(); k-- > 1;) {
+    const std::uint64_t count = complex.lists[k].size();
+    const std::uint64_t per_piece = std::max<std::uint64_t>(1, kFacesPerPiece / std::max<std::uint64_t>(1, walk.faces_per_simplex[k]));
+    for (std::uint64_t first = 0; first < count; first += per_piece) pieces.push_back({k, first, std::min(count, first + per_piece)});
+  }
+  pairs.insert_pieces(pieces.size(), [&](std::uint64_t at, auto&& emit) {
+    const Piece& piece = pieces[at];
+    const std::uint64_t faces = walk.faces_per_simplex[piece.list];
+    const std::uint64_t first_position = index.first_position(piece.list);
+    const Position* face = walk.face_positions.data() + walk.list_offsets[piece.list] + piece.first * faces;
+    for (std::uint64_t place = piece.first; place < piece.last; ++place) {
+      for (std::uint64_t f = 0; f < faces; ++f) emit(*face++, first_position + place);
+    }
+  });
 }
 
 }  // namespace tolva

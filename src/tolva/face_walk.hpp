@@ -3,6 +3,7 @@
 // lists-of-positions tables.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -22,6 +23,8 @@ struct FaceWalk {
   FlatBuffer<Position> face_positions;
   // Per list k >= 1: how many faces each of its simplices contributes (0 for list 0).
   std::vector<std::uint64_t> faces_per_simplex;
+  // Per list: where its simplices' faces start in face_positions.
+  std::vector<std::uint64_t> list_offsets;
 };
 
 FaceWalk walk_faces(const DirectedFlagComplex& complex, const SimplexIndex& index);
@@ -78,10 +81,10 @@ void check_face_places(std::uint64_t i, std::uint64_t j, std::uint64_t count);
 
 namespace tolva {
 
-// For every simplex of lists first_list .. last_list (inclusive), in position order: the
-// position of its face without the vertex at `place` (a removal-index panic when `place` is
-// not below the simplex's vertex count).
-FlatBuffer<Position> faces_at_place(const DirectedFlagComplex& complex, const SimplexIndex& index,
+// For every simplex of lists first_list .. last_list (inclusive, first_list >= 1), in
+// position order: the position of its face without the vertex at `place` (a removal-index
+// panic when `place` is not below the simplex's vertex count), read from the walk.
+FlatBuffer<Position> faces_at_place(const DirectedFlagComplex& complex, const FaceWalk& walk,
                                      std::size_t first_list, std::size_t last_list, std::uint64_t place);
 
 // The simplices of lists first_list .. last_list filed, in position order, under the
@@ -91,8 +94,9 @@ struct FiledByFace {
   std::optional<PositionTable> by_j_face_when_other;  // none when i == j
   const PositionTable& by_j_face() const { return by_j_face_when_other ? *by_j_face_when_other : by_i_face; }
 };
-FiledByFace file_by_face(const DirectedFlagComplex& complex, const SimplexIndex& index, std::size_t first_list,
-                         std::size_t last_list, std::uint64_t i, std::uint64_t j, std::uint64_t rows);
+FiledByFace file_by_face(const DirectedFlagComplex& complex, const SimplexIndex& index, const FaceWalk& walk,
+                         std::size_t first_list, std::size_t last_list, std::uint64_t i, std::uint64_t j,
+                         std::uint64_t rows);
 
 // Per simplex of list `list`: its own position, then the positions of the simplices that
 // have it as a face, in walk order.
@@ -101,6 +105,19 @@ PositionTable containing_simplices(const DirectedFlagComplex& complex, const Sim
 
 // Inserts every (face, simplex) pair of the walk, in walk order.
 void insert_face_pairs(const DirectedFlagComplex& complex, const SimplexIndex& index, const FaceWalk& walk,
-                       QNearGraph::Inserter& inserter);
+                       QNearGraph::PairStream& pairs);
+
+// Pieces for producing the pairs of `rows` rows on the workers: one for small tables.
+inline std::uint64_t pieces_for(std::uint64_t rows) { return std::min<std::uint64_t>(64, std::max<std::uint64_t>(1, rows / 1024)); }
+
+// a + b and a * b, saturating: pair counts that only size tables.
+inline std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
+  std::uint64_t sum = 0;
+  return __builtin_add_overflow(a, b, &sum) ? ~std::uint64_t{0} : sum;
+}
+inline std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) {
+  std::uint64_t product = 0;
+  return __builtin_mul_overflow(a, b, &product) ? ~std::uint64_t{0} : product;
+}
 
 }  // namespace tolva

@@ -2,57 +2,162 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <bit>
 #include <cerrno>
 #include <cstring>
 #include <string>
 
 #include "base/panic.hpp"
+#include "parallel/worker_pool.hpp"
 
 namespace tolva {
 namespace {
 
-constexpr unsigned kInitialBits = 4;
+// Keys per partition the partitions are sized for: the table that deduplicates one of them
+// (about 16 bytes per key) stays in a core's cache.
+constexpr std::uint64_t kKeysPerPartition = std::uint64_t{1} << 14;
+constexpr unsigned kMaxPartitionBits = 16;  // partition numbers are filed in 16 bits
+// Buffers are reserved for at most this many attempts; beyond it they grow as they fill.
+constexpr std::uint64_t kMaxReservedAttempts = std::uint64_t{1} << 24;
+// Fewer attempts than this are deduplicated on the calling thread.
+constexpr std::uint64_t kParallelFrom = std::uint64_t{1} << 15;
+// Marks a repeated key in its partition: no key, since positions are at most kMaxPosition.
+constexpr std::uint64_t kSeen = ~std::uint64_t{0};
+
+// Where a key with hash `mix` starts probing among `slot_count` slots, from the hash bits
+// below those that chose its partition.
+std::uint64_t home_slot(std::uint64_t mix, unsigned partition_bits, std::uint64_t slot_count) {
+  __extension__ using Wide = unsigned __int128;
+  return static_cast<std::uint64_t>((static_cast<Wide>(mix << partition_bits) * slot_count) >> 64);
+}
 
 }  // namespace
-
-QNearGraph::QNearGraph()
-    : slots_(FlatBuffer<std::uint64_t>::zeros(std::uint64_t{1} << kInitialBits)), shift_(64 - kInitialBits) {}
 
 std::uint64_t QNearGraph::key_of(std::uint64_t source, std::uint64_t target) {
   if (source > kMaxPosition || target > kMaxPosition) panic_capacity_overflow();
   return pack_pair(source, target);
 }
 
-void QNearGraph::reserve(std::uint64_t count) {
-  keys_.reserve(count);
-  if (2 * count > slots_.size()) rehash(std::bit_ceil(2 * count));
-}
-
-void QNearGraph::rehash(std::uint64_t slot_count) {
-  slots_ = FlatBuffer<std::uint64_t>::zeros(slot_count);
-  shift_ = 64 - static_cast<unsigned>(std::countr_zero(slot_count));
-  const std::uint64_t mask = slot_count - 1;
-  constexpr std::uint64_t kAhead = 16;  // nearly every slot written is a cache miss
-  for (std::uint64_t at = 0; at < keys_.size(); ++at) {
-    if (at + kAhead < keys_.size()) __builtin_prefetch(&slots_[slot_of(keys_[at + kAhead])], 1);
-    const std::uint64_t key = keys_[at];
-    std::uint64_t slot = slot_of(key);
-    while (slots_[slot] != 0) slot = (slot + 1) & mask;
-    slots_[slot] = key + 1;
+bool QNearGraph::insert(std::uint64_t source, std::uint64_t target) {
+  if (streaming_) panic("a q-near graph was written to while a pair stream into it was open");
+  const std::uint64_t key = key_of(source, target);
+  if (2 * (keys_.size() + 1) > lookup_.size()) rebuild_lookup(std::bit_ceil(std::max<std::uint64_t>(16, 4 * (keys_.size() + 1))));
+  const std::uint64_t mask = lookup_.size() - 1;
+  for (std::uint64_t slot = mixed(key) >> lookup_shift_;; slot = (slot + 1) & mask) {
+    if (lookup_[slot] == key + 1) return false;
+    if (lookup_[slot] == 0) {
+      lookup_[slot] = key + 1;
+      keys_.push_back(key);
+      return true;
+    }
   }
 }
 
+void QNearGraph::rebuild_lookup(std::uint64_t slot_count) {
+  lookup_ = FlatBuffer<std::uint64_t>::zeros(slot_count);
+  lookup_shift_ = 64 - static_cast<unsigned>(std::countr_zero(slot_count));
+  const std::uint64_t mask = slot_count - 1;
+  for (const std::uint64_t key : keys_) {
+    std::uint64_t slot = mixed(key) >> lookup_shift_;
+    while (lookup_[slot] != 0) slot = (slot + 1) & mask;
+    lookup_[slot] = key + 1;
+  }
+}
+
+QNearGraph::PairStream::PairStream(QNearGraph& graph) : graph_(graph) {
+  if (graph_.streaming_) panic("a second pair stream was opened into one q-near graph");
+  const std::uint64_t attempts = graph_.expected_attempts_ + graph_.keys_.size();
+  const std::uint64_t wanted = std::bit_ceil(std::max<std::uint64_t>(1, attempts / kKeysPerPartition));
+  partition_bits_ = std::min<unsigned>(kMaxPartitionBits, static_cast<unsigned>(std::countr_zero(wanted)));
+  partitions_.resize(std::uint64_t{1} << partition_bits_);
+  const std::uint64_t reserved = std::min(attempts, kMaxReservedAttempts);
+  partition_order_.reserve(reserved);
+  const std::uint64_t per_partition = reserved >> partition_bits_;
+  for (FlatBuffer<std::uint64_t>& partition : partitions_) partition.reserve(per_partition + per_partition / 8 + 16);
+  // The graph's own pairs go first, so that the stream's repeats of them count as seen.
+  for (const std::uint64_t key : graph_.keys_) file(key);
+  already_in_ = graph_.keys_.size();
+  graph_.lookup_ = FlatBuffer<std::uint64_t>();  // stale once the stream is in
+  graph_.streaming_ = true;
+}
+
+QNearGraph::PairStream::~PairStream() {
+  graph_.streaming_ = false;
+  if (!finished_) graph_.clear();
+}
+
+void QNearGraph::PairStream::mark_repeats() {
+  const std::uint64_t partition_count = partitions_.size();
+  parallel::WorkerPool& pool = parallel::WorkerPool::global();
+  const std::uint64_t blocks = pool.worker_count() > 1 && partition_order_.size() >= kParallelFrom
+                                   ? std::min<std::uint64_t>(partition_count, 4 * pool.worker_count())
+                                   : 1;
+  const auto mark_block = [&](std::size_t block) {
+    const auto [first, last] = parallel::block_range(0, partition_count, blocks, block);
+    std::uint64_t largest = 0;
+    for (std::uint64_t p = first; p < last; ++p) largest = std::max<std::uint64_t>(largest, partitions_[p].size());
+    // One table for the block's partitions in turn: slots hold key + 1, 0 when empty.
+    FlatBuffer<std::uint64_t> slots = FlatBuffer<std::uint64_t>::zeros(2 * largest + 1, PageSize::Small);
+    for (std::uint64_t p = first; p < last; ++p) {
+      const std::uint64_t slot_count = 2 * partitions_[p].size() + 1;
+      std::memset(slots.data(), 0, slot_count * sizeof(std::uint64_t));
+      for (std::uint64_t& key : partitions_[p]) {
+        for (std::uint64_t slot = home_slot(mixed(key), partition_bits_, slot_count);;) {
+          if (slots[slot] == key + 1) {
+            key = kSeen;
+            break;
+          }
+          if (slots[slot] == 0) {
+            slots[slot] = key + 1;
+            break;
+          }
+          if (++slot == slot_count) slot = 0;
+        }
+      }
+    }
+  };
+  if (blocks == 1) {
+    mark_block(0);
+  } else {
+    pool.run_blocks(blocks, mark_block);
+  }
+}
+
+void QNearGraph::PairStream::finish() {
+  mark_repeats();
+  std::vector<std::uint64_t> cursor(partitions_.size(), 0);
+  const std::uint16_t* const order = partition_order_.data();
+  for (std::uint64_t at = 0; at < already_in_; ++at) ++cursor[order[at]];
+  for (std::uint64_t at = already_in_; at < partition_order_.size(); ++at) {
+    const std::uint64_t key = partitions_[order[at]][cursor[order[at]]++];
+    if (key != kSeen) graph_.keys_.push_back(key);
+  }
+  finished_ = true;
+}
+
+void QNearGraph::clear() noexcept {
+  keys_ = FlatBuffer<std::uint64_t>();
+  lookup_ = FlatBuffer<std::uint64_t>();
+}
+
+const QNearGraph& QNearGraph::readable() const {
+  if (streaming_) panic("a q-near graph was read while a pair stream into it was open");
+  return *this;
+}
+
 FlatBuffer<std::uint64_t> QNearGraph::take_packed_pairs() {
+  readable();
   FlatBuffer<std::uint64_t> pairs = std::move(keys_);
   *this = QNearGraph();
   return pairs;
 }
 
 std::vector<std::array<std::uint64_t, 2>> QNearGraph::edges() const {
+  readable();
   std::vector<std::array<std::uint64_t, 2>> pairs;
   pairs.reserve(keys_.size());
-  for (std::uint64_t at = 0; at < keys_.size(); ++at) pairs.push_back({source(at), target(at)});
+  for (const std::uint64_t key : keys_) pairs.push_back({packed_source(key), packed_target(key)});
   return pairs;
 }
 

@@ -1,6 +1,13 @@
 // The result of both q-near algorithms: a set of ordered pairs of simplex positions that
-// remembers the order of first insertion. Pairs are packed into one 64-bit key and kept in
-// a flat array (insertion order) beside an open-addressing table of the same keys.
+// remembers the order of first insertion. Pairs are packed into one 64-bit key and kept in a
+// flat array (insertion order).
+//
+// The algorithms stream their attempted pairs in (insert_all): each attempted key is filed
+// by hash into one of many partitions, small enough that a partition's keys are
+// deduplicated inside a table that stays in a core's cache, partitions on the workers; the
+// new keys are then appended in stream order. No table of all pairs is ever probed at
+// random, so the cost per pair does not grow with the graph. Single insertions (insert) go
+// through one ordinary table, made when first needed.
 #pragma once
 
 #include <array>
@@ -10,82 +17,141 @@
 
 #include "base/flat_buffer.hpp"
 #include "base/position.hpp"
+#include "parallel/worker_pool.hpp"
 
 namespace tolva {
 
 class QNearGraph {
  public:
-  QNearGraph();
-
   // Appends the pair unless it is present; returns whether it was new.
-  bool insert(std::uint64_t source, std::uint64_t target) { return insert_key(key_of(source, target)); }
+  bool insert(std::uint64_t source, std::uint64_t target);
 
-  // Makes room for `count` pairs without rehashing.
-  void reserve(std::uint64_t count);
+  // About how many pairs the next insert_all will attempt: sizes its partitions.
+  void reserve(std::uint64_t attempts) noexcept { expected_attempts_ = attempts; }
 
-  std::uint64_t size() const noexcept { return keys_.size(); }
-  std::uint64_t source(std::uint64_t at) const noexcept { return packed_source(keys_[at]); }
-  std::uint64_t target(std::uint64_t at) const noexcept { return packed_target(keys_[at]); }
+  class PairStream;
+
+  // Calls fill(stream) and inserts every pair that fill passes to stream.insert, in that
+  // order, as insert() would one at a time. All of them are in the graph when this returns;
+  // the graph cannot be read or written otherwise while fill runs. When fill (or the
+  // insertion) throws, the exception goes on and the graph is left empty.
+  template <class Fill>
+  void insert_all(Fill&& fill) {
+    PairStream stream(*this);
+    fill(stream);
+    stream.finish();
+  }
+
+  std::uint64_t size() const { return readable().keys_.size(); }
 
   // A copy of all pairs in insertion order.
   std::vector<std::array<std::uint64_t, 2>> edges() const;
 
   // Hands over the pairs in insertion order, packed as source << 32 | target, and leaves the
-  // graph empty; the lookup table is released at once.
+  // graph empty.
   FlatBuffer<std::uint64_t> take_packed_pairs();
   static std::uint64_t packed_source(std::uint64_t packed) noexcept { return tolva::packed_source(packed); }
   static std::uint64_t packed_target(std::uint64_t packed) noexcept { return tolva::packed_target(packed); }
 
-  // Inserts pairs in the order they are added, with the table slot of each pair prefetched a
-  // few pairs ahead, since nearly every insertion into a large table misses the cache.
-  // Call flush() before reading the graph.
-  class Inserter {
+  // The attempted pairs of one insert_all, filed by partition. Made only by insert_all,
+  // which finishes it; its destructor only reopens the graph (and, when the stream was not
+  // finished, empties it), so it cannot fail.
+  class PairStream {
    public:
-    explicit Inserter(QNearGraph& graph) : graph_(graph) {}
-    void insert(std::uint64_t source, std::uint64_t target) {
-      const std::uint64_t key = key_of(source, target);
-      __builtin_prefetch(&graph_.slots_[graph_.slot_of(key)]);
-      if (pending_ == kWindow) graph_.insert_key(window_[(next_ - kWindow) & (kWindow - 1)]), --pending_;
-      window_[next_++ & (kWindow - 1)] = key;
-      ++pending_;
-    }
-    void flush() {
-      for (; pending_ > 0; --pending_) graph_.insert_key(window_[(next_ - pending_) & (kWindow - 1)]);
-    }
+    void insert(std::uint64_t source, std::uint64_t target) { file(key_of(source, target)); }
+
+    // Inserts, after the pairs inserted so far, the pairs of produce(0, emit), then those of
+    // produce(1, emit), ... produce(pieces - 1, emit), each passing its pairs to
+    // emit(source, target) in order. The pieces run on the workers, each twice (counting,
+    // then filing), so produce must emit the same pairs every time.
+    template <class Produce>
+    void insert_pieces(std::uint64_t pieces, Produce&& produce);
+    PairStream(const PairStream&) = delete;
+    PairStream& operator=(const PairStream&) = delete;
+    ~PairStream();
 
    private:
-    static constexpr std::uint64_t kWindow = 16;
+    friend class QNearGraph;
+    explicit PairStream(QNearGraph& graph);
+    std::uint64_t partition_of(std::uint64_t key) const noexcept { return mixed(key) >> (63 - partition_bits_) >> 1; }
+    void file(std::uint64_t key) {
+      const std::uint64_t partition = partition_of(key);
+      partition_order_.push_back(static_cast<std::uint16_t>(partition));
+      partitions_[partition].push_back(key);
+    }
+    // Marks every key that is not the first of its value in its partition as seen.
+    void mark_repeats();
+    void finish();
+
     QNearGraph& graph_;
-    std::uint64_t window_[kWindow];
-    std::uint64_t next_ = 0;
-    std::uint64_t pending_ = 0;
+    unsigned partition_bits_ = 0;
+    std::vector<FlatBuffer<std::uint64_t>> partitions_;  // keys, stream order within each
+    FlatBuffer<std::uint16_t> partition_order_;          // each filed key's partition, in filing order
+    std::uint64_t already_in_ = 0;  // the graph's own keys, filed ahead of the stream
+    bool finished_ = false;
   };
 
  private:
-  // Keys are stored + 1 in the table so that a zero-filled table is empty.
   static std::uint64_t key_of(std::uint64_t source, std::uint64_t target);
-  std::uint64_t slot_of(std::uint64_t key) const noexcept {
-    return ((key ^ (key >> 29)) * 0x9E3779B97F4A7C15ULL) >> shift_;
-  }
-  bool insert_key(std::uint64_t key) {
-    const std::uint64_t mask = slots_.size() - 1;
-    for (std::uint64_t slot = slot_of(key);; slot = (slot + 1) & mask) {
-      const std::uint64_t held = slots_[slot];
-      if (held == key + 1) return false;
-      if (held == 0) {
-        slots_[slot] = key + 1;
-        keys_.push_back(key);
-        if (2 * keys_.size() > slots_.size()) rehash(2 * slots_.size());
-        return true;
-      }
-    }
-  }
-  void rehash(std::uint64_t slot_count);
+  static std::uint64_t mixed(std::uint64_t key) noexcept { return (key ^ (key >> 29)) * 0x9E3779B97F4A7C15ULL; }
+  void rebuild_lookup(std::uint64_t slot_count);
+  const QNearGraph& readable() const;
+  void clear() noexcept;
 
-  FlatBuffer<std::uint64_t> keys_;   // insertion order
-  FlatBuffer<std::uint64_t> slots_;  // 0 or key + 1
-  unsigned shift_;                   // 64 - log2(slots_.size())
+  FlatBuffer<std::uint64_t> keys_;    // insertion order
+  FlatBuffer<std::uint64_t> lookup_;  // for insert(): 0 or key + 1; empty until needed
+  unsigned lookup_shift_ = 0;
+  std::uint64_t expected_attempts_ = 0;
+  bool streaming_ = false;
 };
+
+template <class Produce>
+void QNearGraph::PairStream::insert_pieces(std::uint64_t pieces, Produce&& produce) {
+  if (pieces == 0) return;
+  parallel::WorkerPool& pool = parallel::WorkerPool::global();
+  const auto run = [&](auto&& piece_work) {
+    if (pieces == 1 || pool.worker_count() == 1) {
+      for (std::uint64_t piece = 0; piece < pieces; ++piece) piece_work(piece);
+    } else {
+      pool.run_blocks(pieces, piece_work);
+    }
+  };
+  // Per piece and partition: first how many keys, then where the piece's next key goes.
+  const std::uint64_t partition_count = partitions_.size();
+  FlatBuffer<std::uint64_t> places = FlatBuffer<std::uint64_t>::zeros(pieces * partition_count, PageSize::Small);
+  std::vector<std::uint64_t> order_places(pieces + 1, 0);
+  run([&](std::uint64_t piece) {
+    std::uint64_t* const counts = places.data() + piece * partition_count;
+    std::uint64_t emitted = 0;
+    produce(piece, [&](std::uint64_t source, std::uint64_t target) {
+      ++counts[partition_of(key_of(source, target))];
+      ++emitted;
+    });
+    order_places[piece + 1] = emitted;
+  });
+  order_places[0] = partition_order_.size();
+  for (std::uint64_t piece = 0; piece < pieces; ++piece) order_places[piece + 1] += order_places[piece];
+  partition_order_.extend(order_places[pieces] - order_places[0]);
+  for (std::uint64_t p = 0; p < partition_count; ++p) {
+    std::uint64_t next = partitions_[p].size();
+    for (std::uint64_t piece = 0; piece < pieces; ++piece) {
+      const std::uint64_t count = places[piece * partition_count + p];
+      places[piece * partition_count + p] = next;
+      next += count;
+    }
+    partitions_[p].extend(next - partitions_[p].size());
+  }
+  run([&](std::uint64_t piece) {
+    std::uint64_t* const next = places.data() + piece * partition_count;
+    std::uint16_t* order = partition_order_.data() + order_places[piece];
+    produce(piece, [&](std::uint64_t source, std::uint64_t target) {
+      const std::uint64_t key = key_of(source, target);
+      const std::uint64_t partition = partition_of(key);
+      *order++ = static_cast<std::uint16_t>(partition);
+      partitions_[partition][next[partition]++] = key;
+    });
+  });
+}
 
 // Writes one report line ("[<where>] <expression> = <count>") to the standard error stream;
 // panics with "failed printing to stderr: ..." when it cannot be written.

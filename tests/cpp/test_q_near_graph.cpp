@@ -1,5 +1,8 @@
 #define TEST_SUITE "q_near_graph"
 #include "check.hpp"
+#include <set>
+#include <string>
+
 #include "base/flat_buffer.hpp"
 #include "tolva/q_near_graph.hpp"
 
@@ -54,4 +57,124 @@ TEST(taking_the_pairs_leaves_an_empty_usable_graph) {
   CHECK_EQ(graph.size(), 0u);
   CHECK(graph.insert(1, 2));
   CHECK(graph.edges() == (Pairs{{1, 2}}));
+}
+
+namespace {
+
+// Attempted pairs with many repeats, near and far apart in the stream.
+std::vector<std::array<std::uint64_t, 2>> repeating_stream(std::uint64_t length, std::uint64_t seed) {
+  std::vector<std::array<std::uint64_t, 2>> stream;
+  std::uint64_t state = seed;
+  for (std::uint64_t k = 0; k < length; ++k) {
+    state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+    const std::uint64_t draw = state >> 33;
+    stream.push_back({draw % 1500, (draw / 1500) % 700});
+  }
+  return stream;
+}
+
+Pairs first_occurrences(const std::vector<std::array<std::uint64_t, 2>>& stream) {
+  std::set<std::array<std::uint64_t, 2>> seen;
+  Pairs firsts;
+  for (const auto& pair : stream) {
+    if (seen.insert(pair).second) firsts.push_back(pair);
+  }
+  return firsts;
+}
+
+}  // namespace
+
+// Several chunks, many partitions (and the workers, at every worker count the suite runs
+// with), and pairs already present before the stream.
+TEST(a_stream_inserts_like_one_insert_after_the_other) {
+  for (const std::uint64_t reserved : {std::uint64_t{0}, std::uint64_t{1} << 16, std::uint64_t{1} << 22}) {
+    const auto stream = repeating_stream(700000, reserved + 1);
+    QNearGraph graph;
+    graph.reserve(reserved);
+    graph.insert(stream[5][0], stream[5][1]);
+    graph.insert(1499, 699);
+    graph.insert_all([&](QNearGraph::PairStream& pairs) {
+      for (const auto& pair : stream) pairs.insert(pair[0], pair[1]);
+    });
+    std::vector<std::array<std::uint64_t, 2>> expected_stream{stream[5], {1499, 699}};
+    expected_stream.insert(expected_stream.end(), stream.begin(), stream.end());
+    const Pairs expected = first_occurrences(expected_stream);
+    CHECK(graph.edges() == expected);
+    CHECK_EQ(graph.size(), expected.size());
+    // Still one set afterwards.
+    CHECK(!graph.insert(stream.back()[0], stream.back()[1]));
+    CHECK(graph.insert(1500, 0));
+  }
+}
+
+TEST(a_short_stream_is_complete_when_insert_all_returns) {
+  QNearGraph graph;
+  graph.insert_all([](QNearGraph::PairStream& pairs) {
+    pairs.insert(4, 2);
+    pairs.insert(4, 2);
+    pairs.insert(2, 4);
+  });
+  CHECK(graph.edges() == (Pairs{{4, 2}, {2, 4}}));
+}
+
+TEST(the_graph_cannot_be_used_while_a_stream_is_open) {
+  QNearGraph graph;
+  graph.insert(1, 1);
+  const std::string read = "a q-near graph was read while a pair stream into it was open";
+  graph.insert_all([&](QNearGraph::PairStream& pairs) {
+    pairs.insert(2, 2);
+    CHECK_PANICS(graph.size(), read);
+    CHECK_PANICS(graph.edges(), read);
+    CHECK_PANICS(graph.take_packed_pairs(), read);
+    CHECK_PANICS(graph.insert(3, 3), "a q-near graph was written to while a pair stream into it was open");
+    CHECK_PANICS(graph.insert_all([](QNearGraph::PairStream&) {}),
+                 "a second pair stream was opened into one q-near graph");
+  });
+  CHECK(graph.edges() == (Pairs{{1, 1}, {2, 2}}));
+}
+
+TEST(a_failed_stream_leaves_an_empty_usable_graph) {
+  QNearGraph graph;
+  graph.reserve(std::uint64_t{1} << 20);
+  graph.insert(9, 9);
+  const auto stream = repeating_stream(300000, 7);
+  CHECK_PANICS(graph.insert_all([&](QNearGraph::PairStream& pairs) {
+    for (const auto& pair : stream) pairs.insert(pair[0], pair[1]);
+    pairs.insert(std::uint64_t{1} << 32, 0);
+  }),
+               "capacity overflow");
+  CHECK_EQ(graph.size(), 0u);
+  CHECK(graph.insert(9, 9));
+  CHECK(graph.edges() == (Pairs{{9, 9}}));
+}
+
+TEST(reserving_after_pairs_are_in_keeps_them) {
+  QNearGraph graph;
+  CHECK(graph.insert(1, 2));
+  graph.reserve(std::uint64_t{1} << 24);
+  CHECK(!graph.insert(1, 2));
+  CHECK(graph.insert(2, 1));
+  CHECK(graph.edges() == (Pairs{{1, 2}, {2, 1}}));
+}
+
+// Pieces filed on the workers land in piece order, between the pairs inserted before and
+// after them.
+TEST(pieces_insert_like_their_pairs_in_piece_order) {
+  const auto stream = repeating_stream(600000, 11);
+  for (const std::uint64_t pieces : {std::uint64_t{1}, std::uint64_t{7}, std::uint64_t{64}}) {
+    QNearGraph graph;
+    graph.reserve(stream.size());
+    const std::uint64_t before = 1000, after = stream.size() - 5000;
+    graph.insert_all([&](QNearGraph::PairStream& pairs) {
+      for (std::uint64_t at = 0; at < before; ++at) pairs.insert(stream[at][0], stream[at][1]);
+      pairs.insert_pieces(pieces, [&](std::uint64_t piece, auto&& emit) {
+        const std::uint64_t length = after - before;
+        for (std::uint64_t at = before + length * piece / pieces; at < before + length * (piece + 1) / pieces; ++at) {
+          emit(stream[at][0], stream[at][1]);
+        }
+      });
+      for (std::uint64_t at = after; at < stream.size(); ++at) pairs.insert(stream[at][0], stream[at][1]);
+    });
+    CHECK(graph.edges() == first_occurrences(stream));
+  }
 }

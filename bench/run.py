@@ -1,0 +1,310 @@
+"""The benchmark suite: one command, results under bench/results/.
+
+    python bench/run.py [--quick] [--repeats N] [--workers 1,2]
+                        [--sparse-vertices N] [--sparse-edges M] [--skip-peer]
+
+Needs the module installed (pip install .) and the `bench` extra (pip install .[bench]:
+pyflagsercount, matplotlib, scipy comes with it). Builds the C++ benchmark program
+build/bench/tolva_bench, which times the C++ stages (graph, complex, index, algorithm) of the
+same code; generated graphs are cached in build/bench-cache/.
+
+Two parts, each at every worker count, medians of the repeats:
+- Complex: the whole directed flag complex (q = 0) of each graph, stage times and peak RSS,
+  beside pyflagsercount's count of the same graph with the same thread count. The two counts
+  per dimension must agree: a mismatch fails the run (after the results are written).
+- Pairs: whole calls of the module on q-near cases from 10^5 to 10^7 pairs, split into the C++
+  stages and the conversion to Python objects (the rest of the whole call), beside the time
+  Python itself needs to build the same list of lists from the result ([[s, t] for s, t in r],
+  collector paused as during the call).
+
+Writes bench/results/results.md and bench/results/results.png (time per simplex and per pair
+against size).
+"""
+import argparse
+import json
+import os
+import pathlib
+import platform
+import statistics
+import subprocess
+import sys
+import textwrap
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+BUILD = ROOT / "build" / "bench"
+BENCH = BUILD / "tolva_bench"
+CACHE = ROOT / "build" / "bench-cache"
+RESULTS = ROOT / "bench" / "results"
+DATA = ROOT / "data"
+SHARED = ROOT.parent / "shared"
+SPARSE_TOOL = SHARED / "tools" / "sparse_connectome.py"
+
+
+def find_data(name):
+    for folder in (DATA / "flagser_tests", DATA, SHARED / "data" / "flagser_tests", SHARED / "data"):
+        if (folder / name).exists():
+            return folder / name
+    return None
+
+
+def write_erdos_renyi(n, p, seed):
+    """An Erdos-Renyi digraph as a .flag file (cached): each ordered pair u != v with probability p."""
+    import numpy as np
+
+    path = CACHE / f"er-{n}-{p}-{seed}.flag"
+    if not path.exists():
+        rng = np.random.default_rng(seed)
+        edges = rng.random((n, n)) < p
+        np.fill_diagonal(edges, False)
+        sources, targets = np.nonzero(edges)
+        lines = "\n".join(f"{s} {t}" for s, t in zip(sources.tolist(), targets.tolist()))
+        path.write_text("dim 0\n" + " ".join(["0"] * n) + "\ndim 1\n" + lines + "\n")
+    return path
+
+
+def write_sparse(vertices, edges, seed=1):
+    path = CACHE / f"sparse-{vertices}-{edges}-{seed}.flag"
+    if not path.exists():
+        subprocess.run([sys.executable, str(SPARSE_TOOL), str(vertices), str(edges), str(seed), str(path)],
+                       check=True, capture_output=True)
+    return path
+
+
+def build_bench_program():
+    subprocess.run(["cmake", "-S", str(ROOT), "-B", str(BUILD), "-G", "Ninja", "-DTOLVA_PYTHON_MODULE=OFF",
+                    "-DTOLVA_BUILD_BENCH=ON", "-DCMAKE_BUILD_TYPE=Release"], check=True, capture_output=True)
+    subprocess.run(["cmake", "--build", str(BUILD)], check=True, capture_output=True)
+
+
+def run_bench(path, workers, q=0, max_dimension=None, algorithm=None, i=0, j=1):
+    env = dict(os.environ, RAYON_NUM_THREADS=str(workers), TOLVA_BENCH_JSON="1", TOLVA_BENCH_INDEX="1")
+    if algorithm:
+        env.update(TOLVA_BENCH_ALGORITHM=algorithm, TOLVA_BENCH_I=str(i), TOLVA_BENCH_J=str(j))
+    command = [str(BENCH), "flag", str(path), str(q)] + ([str(max_dimension)] if max_dimension is not None else [])
+    out = subprocess.run(command, env=env, check=True, capture_output=True, text=True).stdout
+    return json.loads(out.strip().splitlines()[-1])
+
+
+PEER_SCRIPT = textwrap.dedent("""
+    import json, resource, sys, time
+    import numpy as np, scipy.sparse as sparse
+    import pyflagsercount
+    path, threads = sys.argv[1], int(sys.argv[2])
+    with open(path) as f:
+        lines = f.read().split("\\n")
+    n = len(lines[1].split())
+    pairs = np.array([l.split()[:2] for l in lines[3:] if l.strip()], dtype=np.int64).reshape(-1, 2)
+    keep = pairs[:, 0] != pairs[:, 1]
+    pairs = pairs[keep]
+    matrix = sparse.csr_matrix((np.ones(len(pairs), dtype=bool), (pairs[:, 0], pairs[:, 1])), shape=(n, n))
+    start = time.perf_counter()
+    counts = pyflagsercount.flagser_count(matrix, threads=threads)["cell_counts"]
+    seconds = time.perf_counter() - start
+    print(json.dumps({"seconds": seconds, "counts": [int(c) for c in counts],
+                      "peak_rss_kib": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss}))
+""")
+
+
+def run_peer(path, workers):
+    out = subprocess.run([sys.executable, "-c", PEER_SCRIPT, str(path), str(workers)], check=True,
+                         capture_output=True, text=True).stdout
+    return json.loads(out.strip().splitlines()[-1])
+
+
+WHOLE_CALL_SCRIPT = textwrap.dedent("""
+    import gc, json, os, resource, sys, time
+    import tolva
+    path, kind, q, i, j, max_dimension, repeats = sys.argv[1], sys.argv[2], *map(int, sys.argv[3:8])
+    function = getattr(tolva, f"compute_q_near_graph_{kind}_from_file")
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    whole, python = [], []
+    for _ in range(repeats):
+        saved = os.dup(2)
+        os.dup2(devnull, 2)  # the report line
+        start = time.perf_counter()
+        result = function(path, q, i, j, max_dimension)
+        whole.append(time.perf_counter() - start)
+        os.dup2(saved, 2)
+        os.close(saved)
+        gc.disable()
+        start = time.perf_counter()
+        rebuilt = [[s, t] for s, t in result]
+        python.append(time.perf_counter() - start)
+        gc.enable()
+        pairs = len(result)
+        del result, rebuilt
+    print(json.dumps({"whole": whole, "python": python, "pairs": pairs,
+                      "peak_rss_kib": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss}))
+""")
+
+
+def run_whole_calls(path, kind, q, i, j, max_dimension, workers, repeats):
+    env = dict(os.environ, RAYON_NUM_THREADS=str(workers))
+    out = subprocess.run([sys.executable, "-c", WHOLE_CALL_SCRIPT, str(path), kind, str(q), str(i), str(j),
+                          str(max_dimension), str(repeats)], env=env, check=True, capture_output=True,
+                         text=True).stdout
+    return json.loads(out.strip().splitlines()[-1])
+
+
+def median_of(runs, key):
+    return statistics.median(run[key] for run in runs)
+
+
+def complex_rows(graphs, worker_counts, repeats, with_peer, log):
+    rows, mismatches = [], []
+    for name, path in graphs:
+        for workers in worker_counts:
+            runs = [run_bench(path, workers) for _ in range(repeats)]
+            counts = [int(c) for c in runs[0]["simplices"]]
+            row = {"graph": name, "vertices": runs[0]["vertices"], "edges": runs[0]["edges"], "workers": workers,
+                   "simplices": sum(counts), "graph_s": median_of(runs, "graph_s"),
+                   "complex_s": median_of(runs, "complex_s"), "index_s": median_of(runs, "index_s"),
+                   "peak_rss_mib": max(r["peak_rss_kib"] for r in runs) / 1024}
+            if with_peer:
+                peer = [run_peer(path, workers) for _ in range(repeats)]
+                peer_counts = list(peer[0]["counts"])
+                while peer_counts and peer_counts[-1] == 0:
+                    peer_counts.pop()
+                row.update(peer_s=median_of(peer, "seconds"), peer_rss_mib=max(p["peak_rss_kib"] for p in peer) / 1024,
+                           counts_match=peer_counts == counts)
+                if peer_counts != counts:
+                    mismatches.append(f"{name} at {workers} workers: tolva {counts}, pyflagsercount {peer_counts}")
+            rows.append(row)
+            log(f"complex {name} workers={workers}: {row['simplices']} simplices, complex {row['complex_s']:.3f} s"
+                + (f", peer {row['peer_s']:.3f} s" if with_peer else ""))
+    return rows, mismatches
+
+
+def pair_rows(cases, worker_counts, repeats, log):
+    rows = []
+    for name, path, q, i, j, max_dimension in cases:
+        for kind in ("old", "new"):
+            for workers in worker_counts:
+                stages = [run_bench(path, workers, q, max_dimension, kind, i, j) for _ in range(repeats)]
+                calls = run_whole_calls(path, kind, q, i, j, max_dimension, workers, repeats)
+                row = {"case": f"{name} q={q} i={i} j={j} max_dimension={max_dimension}", "algorithm": kind,
+                       "workers": workers, "pairs": calls["pairs"]}
+                for stage in ("graph_s", "complex_s", "index_s", "algorithm_s"):
+                    row[stage] = median_of(stages, stage)
+                row["whole_s"] = statistics.median(calls["whole"])
+                row["python_s"] = statistics.median(calls["python"])
+                row["conversion_s"] = row["whole_s"] - sum(row[s] for s in ("graph_s", "complex_s", "index_s",
+                                                                            "algorithm_s"))
+                row["peak_rss_mib"] = calls["peak_rss_kib"] / 1024
+                if stages[0]["pairs"] != calls["pairs"]:
+                    raise SystemExit(f"{row['case']} {kind}: the module and the bench program disagree on the pairs")
+                rows.append(row)
+                log(f"pairs {row['case']} {kind} workers={workers}: {row['pairs']} pairs, whole "
+                    f"{1e9 * row['whole_s'] / row['pairs']:.0f} ns/pair, python list "
+                    f"{1e9 * row['python_s'] / row['pairs']:.0f} ns/pair")
+    return rows
+
+
+def markdown(complex_table, pair_table, mismatches, settings):
+    out = ["# tolva benchmark results", "", settings, ""]
+    out += ["## Directed flag complex (q = 0, all dimensions)", "",
+            "Seconds, medians. peer = pyflagsercount's count of the same graph with the same thread count "
+            "(the graph already in memory).", "",
+            "| graph | vertices | edges | simplices | workers | graph | complex | index | ns/simplex | peak RSS MiB "
+            "| peer | complex / peer | peer RSS MiB | counts |",
+            "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---|"]
+    for r in complex_table:
+        peer = (f"{r['peer_s']:.3f} | {r['complex_s'] / r['peer_s']:.2f} | {r['peer_rss_mib']:.0f} | "
+                f"{'equal' if r['counts_match'] else 'MISMATCH'}") if "peer_s" in r else "- | - | - | -"
+        out.append(f"| {r['graph']} | {r['vertices']} | {r['edges']} | {r['simplices']} | {r['workers']} | "
+                   f"{r['graph_s']:.3f} | {r['complex_s']:.3f} | {r['index_s']:.3f} | "
+                   f"{1e9 * r['complex_s'] / r['simplices']:.1f} | {r['peak_rss_mib']:.0f} | {peer} |")
+    out += ["", "## q-near graphs: whole calls", "",
+            "Seconds, medians. conversion = whole call minus the C++ stages. python list = building the "
+            "same list of lists in Python ([[s, t] for s, t in result], collector paused).", "",
+            "| case | algorithm | workers | pairs | graph | complex | index | algorithm | conversion | whole | "
+            "whole ns/pair | python list ns/pair | whole / python list | peak RSS MiB |",
+            "|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"]
+    for r in pair_table:
+        out.append(f"| {r['case']} | {r['algorithm']} | {r['workers']} | {r['pairs']} | {r['graph_s']:.3f} | "
+                   f"{r['complex_s']:.3f} | {r['index_s']:.3f} | {r['algorithm_s']:.3f} | {r['conversion_s']:.3f} | "
+                   f"{r['whole_s']:.3f} | {1e9 * r['whole_s'] / r['pairs']:.0f} | "
+                   f"{1e9 * r['python_s'] / r['pairs']:.0f} | {r['whole_s'] / r['python_s']:.2f} | "
+                   f"{r['peak_rss_mib']:.0f} |")
+    if mismatches:
+        out += ["", "## Count mismatches", ""] + [f"- {m}" for m in mismatches]
+    return "\n".join(out) + "\n"
+
+
+def plot(complex_table, pair_table, path):
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    figure, (left, right) = plt.subplots(1, 2, figsize=(13, 5))
+    for workers in sorted({r["workers"] for r in complex_table}):
+        rows = sorted((r for r in complex_table if r["workers"] == workers), key=lambda r: r["simplices"])
+        sizes = [r["simplices"] for r in rows]
+        left.plot(sizes, [1e9 * r["complex_s"] / r["simplices"] for r in rows], "o-", label=f"tolva, {workers} workers")
+        if all("peer_s" in r for r in rows):
+            left.plot(sizes, [1e9 * r["peer_s"] / r["simplices"] for r in rows], "s--",
+                      label=f"pyflagsercount, {workers} threads")
+    left.set(xscale="log", yscale="log", xlabel="simplices", ylabel="ns per simplex", title="Complex stage")
+    left.legend()
+    for kind in ("old", "new"):
+        for workers in sorted({r["workers"] for r in pair_table}):
+            rows = sorted((r for r in pair_table if r["algorithm"] == kind and r["workers"] == workers),
+                          key=lambda r: r["pairs"])
+            right.plot([r["pairs"] for r in rows], [1e9 * r["whole_s"] / r["pairs"] for r in rows], "o-",
+                       label=f"whole call, {kind}, {workers} workers")
+    rows = sorted(pair_table, key=lambda r: r["pairs"])
+    right.plot([r["pairs"] for r in rows], [1e9 * r["python_s"] / r["pairs"] for r in rows], "k.",
+               label="Python building the same list")
+    right.set(xscale="log", xlabel="pairs", ylabel="ns per pair", title="q-near graph, whole call")
+    right.legend(fontsize=8)
+    figure.tight_layout()
+    figure.savefig(path, dpi=110)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--quick", action="store_true", help="smaller graphs and pair cases, 3 repeats")
+    parser.add_argument("--repeats", type=int, default=None, help="repeats per measurement (default 5, quick 3)")
+    parser.add_argument("--workers", default="1,2", help="worker counts, comma-separated (default 1,2)")
+    parser.add_argument("--sparse-vertices", type=int, default=None, help="vertices of the sparse connectome graph")
+    parser.add_argument("--sparse-edges", type=int, default=None, help="edges of the sparse connectome graph")
+    parser.add_argument("--skip-peer", action="store_true", help="do not run pyflagsercount")
+    args = parser.parse_args()
+    repeats = args.repeats or (3 if args.quick else 5)
+    worker_counts = [int(w) for w in args.workers.split(",")]
+    sparse_vertices = args.sparse_vertices or (10000 if args.quick else 30000)
+    sparse_edges = args.sparse_edges or (60000 if args.quick else 300000)
+
+    CACHE.mkdir(parents=True, exist_ok=True)
+    RESULTS.mkdir(parents=True, exist_ok=True)
+    build_bench_program()
+    log = lambda line: print(line, flush=True)
+
+    chem_gap, chemical = DATA / "celegans_herm_chem_gap.flag", DATA / "celegans_herm_chemical.flag"
+    graphs = [("ER n=300 p=0.3", write_erdos_renyi(300, 0.3, 1)), ("C. elegans chem_gap", chem_gap),
+              ("d10", find_data("d10.flag")), ("C. elegans chemical", chemical)]
+    if not args.quick:
+        graphs.insert(2, ("ER n=1000 p=0.2", write_erdos_renyi(1000, 0.2, 1)))
+    medium = find_data("medium-test-data.flag")
+    if medium is not None:
+        graphs.append(("medium-test-data", medium))
+    graphs.append((f"sparse connectome {sparse_vertices}/{sparse_edges}", write_sparse(sparse_vertices, sparse_edges)))
+
+    cases = [("C. elegans chemical", chemical, 2, 0, 1, 3), ("C. elegans chem_gap", chem_gap, 2, 0, 1, 3)]
+    if not args.quick:
+        cases += [("C. elegans chemical", chemical, 1, 0, 1, 3), ("C. elegans chem_gap", chem_gap, 5, 0, 1, 6)]
+
+    complex_table, mismatches = complex_rows(graphs, worker_counts, repeats, not args.skip_peer, log)
+    pair_table = pair_rows(cases, worker_counts, repeats, log)
+    settings = (f"{platform.node()}, {os.cpu_count()} CPUs, Python {platform.python_version()}; "
+                f"{repeats} repeats; command: python bench/run.py {' '.join(sys.argv[1:])}".rstrip())
+    (RESULTS / "results.md").write_text(markdown(complex_table, pair_table, mismatches, settings))
+    plot(complex_table, pair_table, RESULTS / "results.png")
+    log(f"wrote {RESULTS / 'results.md'} and {RESULTS / 'results.png'}")
+    if mismatches:
+        raise SystemExit("simplex counts differ from pyflagsercount's:\n" + "\n".join(mismatches))
+
+
+if __name__ == "__main__":
+    main()
