@@ -273,8 +273,8 @@ def main():
     args = parser.parse_args()
     repeats = args.repeats or (3 if args.quick else 5)
     worker_counts = [int(w) for w in args.workers.split(",")]
-    sparse_vertices = args.sparse_vertices or (10000 if args.quick else 30000)
-    sparse_edges = args.sparse_edges or (60000 if args.quick else 300000)
+    sparse_vertices = args.sparse_vertices or (10000 if args.quick else 140000)
+    sparse_edges = args.sparse_edges or (60000 if args.quick else 2700000)
 
     CACHE.mkdir(parents=True, exist_ok=True)
     RESULTS.mkdir(parents=True, exist_ok=True)

@@ -74,13 +74,8 @@ class GarbageCollectorPause {
 // immutable, so pairs can share them.
 class PositionInts {
  public:
-  explicit PositionInts(const FlatBuffer<std::uint64_t>& pairs) {
-    std::uint64_t largest = 0;
-    for (const std::uint64_t pair : pairs) {
-      largest = std::max({largest, QNearGraph::packed_source(pair), QNearGraph::packed_target(pair)});
-    }
-    // Only worth it (and only bounded in memory) when positions are not sparse among the pairs.
-    if (pairs.size() > 0 && largest < 2 * pairs.size()) ints_ = FlatBuffer<PyObject*>::zeros(largest + 1, PageSize::Small);
+  PositionInts(std::uint64_t pair_count, std::uint64_t largest) {
+    if (positions_shared(pair_count, largest)) ints_ = FlatBuffer<PyObject*>::zeros(largest + 1, PageSize::Small);
   }
   PositionInts(const PositionInts&) = delete;
   PositionInts& operator=(const PositionInts&) = delete;
@@ -105,9 +100,10 @@ class PositionInts {
 // only the pairs are needed from here on.
 PyObject* to_python_list(QNearGraph& graph) {
   const FlatBuffer<std::uint64_t> pairs = graph.take_packed_pairs();
-  ensure_result_fits(pairs);
+  const std::uint64_t largest = largest_position(pairs);
+  ensure_result_fits(pairs, largest);
   const GarbageCollectorPause pause;
-  PositionInts ints(pairs);
+  PositionInts ints(pairs.size(), largest);
   Ref list = Ref::checked(PyList_New(static_cast<Py_ssize_t>(pairs.size())));
   for (std::uint64_t at = 0; at < pairs.size(); ++at) {
     Ref pair = Ref::checked(PyList_New(2));

@@ -59,19 +59,20 @@ const ResultObjectCosts& result_object_costs() {
 
 std::size_t result_bytes(const ResultObjectCosts& costs, std::uint64_t pair_count, std::uint64_t largest) {
   const std::size_t lists = times(pair_count, costs.per_pair);
-  if (pair_count > 0 && largest < 2 * pair_count) {
+  if (positions_shared(pair_count, largest)) {
     return plus(lists, times(largest + 1, costs.per_int + sizeof(PyObject*)));
   }
   return plus(lists, times(2 * pair_count, costs.per_int));
 }
 
-void ensure_result_fits(const FlatBuffer<std::uint64_t>& pairs) {
-  const ResultObjectCosts& costs = result_object_costs();
-  // The lists alone decide most refusals at once; the ints need a pass over the pairs.
-  ensure_memory_available(times(pairs.size(), costs.per_pair));
+std::uint64_t largest_position(const FlatBuffer<std::uint64_t>& pairs) noexcept {
   std::uint64_t largest = 0;
   for (const std::uint64_t pair : pairs) largest = std::max({largest, packed_source(pair), packed_target(pair)});
-  ensure_memory_available(result_bytes(costs, pairs.size(), largest));
+  return largest;
+}
+
+void ensure_result_fits(const FlatBuffer<std::uint64_t>& pairs, std::uint64_t largest) {
+  ensure_memory_available(result_bytes(result_object_costs(), pairs.size(), largest));
 }
 
 }  // namespace tolva::py

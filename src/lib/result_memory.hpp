@@ -19,13 +19,23 @@ struct ResultObjectCosts {
 };
 const ResultObjectCosts& result_object_costs();
 
+// The largest position among packed pairs (0 when there are none).
+std::uint64_t largest_position(const FlatBuffer<std::uint64_t>& pairs) noexcept;
+
+// Whether the conversion shares one int object per position among the pairs: only when
+// positions are dense among them, so that a cache of largest + 1 slots stays bounded.
+inline bool positions_shared(std::uint64_t pair_count, std::uint64_t largest) noexcept {
+  return pair_count > 0 && largest < 2 * pair_count;
+}
+
 // Bytes of the result for `pair_count` pairs whose largest position is `largest`. Ints are
 // shared between pairs when positions are dense among them (one cached int and a cache slot
 // per position up to `largest`), as the conversion does, and made per pair otherwise.
 std::size_t result_bytes(const ResultObjectCosts& costs, std::uint64_t pair_count, std::uint64_t largest);
 
-// Throws std::bad_alloc, before any object is created, when the result for `pairs` would not
-// fit in the memory the process can still get (the one guard of base/memory_guard.hpp).
-void ensure_result_fits(const FlatBuffer<std::uint64_t>& pairs);
+// Throws std::bad_alloc, before any object is created, when the result for `pairs` (whose
+// largest position is `largest`) would not fit in the memory the process can still get (the
+// one guard of base/memory_guard.hpp).
+void ensure_result_fits(const FlatBuffer<std::uint64_t>& pairs, std::uint64_t largest);
 
 }  // namespace tolva::py
