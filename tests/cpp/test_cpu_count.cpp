@@ -2,22 +2,16 @@
 #include <map>
 
 #include "check.hpp"
+#include "fake_files.hpp"
 #include "parallel/cpu_count.hpp"
 
 using tolva::parallel::cgroup_cpu_quota;
 using tolva::parallel::parse_count;
 using tolva::parallel::worker_count_from;
 
-namespace {
+using check::files;
 
-// A fake file system: path -> contents.
-tolva::parallel::FileReader files(std::map<std::string, std::string> contents) {
-  return [contents](const std::string& path) -> std::optional<std::string> {
-    const auto found = contents.find(path);
-    if (found == contents.end()) return std::nullopt;
-    return found->second;
-  };
-}
+namespace {
 
 const char* kV2Cgroup = "0::/user.slice/job\n";
 const char* kV2Mounts =

@@ -5,19 +5,14 @@
 #include "base/flat_buffer.hpp"
 #include "base/memory_guard.hpp"
 #include "check.hpp"
+#include "fake_files.hpp"
 
 using tolva::cgroup_memory_room;
 using tolva::meminfo_available;
 
-namespace {
+using check::files;
 
-tolva::FileReader files(std::map<std::string, std::string> contents) {
-  return [contents](const std::string& path) -> std::optional<std::string> {
-    const auto found = contents.find(path);
-    if (found == contents.end()) return std::nullopt;
-    return found->second;
-  };
-}
+namespace {
 
 const char* kV2Cgroup = "0::/user.slice/job\n";
 const char* kV2Mounts =
