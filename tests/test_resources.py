@@ -56,12 +56,16 @@ def test_memory_stays_flat_over_thousands_of_calls(tmp_path, capfd):
     failing_and_succeeding_calls(a, tmp_path, 300)  # warm up allocator pools
     capfd.readouterr()
     gc.collect()
-    before = resident_kib()
-    failing_and_succeeding_calls(a, tmp_path, 1500)
-    capfd.readouterr()
-    gc.collect()
-    # 1500 rounds of 7 calls; even 100 bytes lost per call would add over 1 MiB.
-    assert resident_kib() - before < 1024
+    growths = []
+    for _ in range(3):
+        before = resident_kib()
+        failing_and_succeeding_calls(a, tmp_path, 1500)
+        capfd.readouterr()
+        gc.collect()
+        growths.append(resident_kib() - before)
+    # 1500 rounds of 7 calls; even 100 bytes lost per call would add over 1 MiB to every
+    # batch, while the interpreter's own one-off growth (arenas, caches) shows in one at most.
+    assert min(growths) < 1024, growths
 
 
 @pytest.mark.parametrize("enabled", [True, False])
