@@ -1,4 +1,5 @@
-// A fake file system for the cgroup readers: path -> contents; any other path cannot be read.
+// A fake file system for the cgroup readers (path -> contents; any other path cannot be
+// read) and the cgroup v2 files both readers are tested on.
 #pragma once
 
 #include <map>
@@ -16,5 +17,12 @@ inline tolva::FileReader files(std::map<std::string, std::string> contents) {
     return found->second;
   };
 }
+
+// A process in a cgroup v2 hierarchy mounted at /sys/fs/cgroup, as /proc/self/cgroup and
+// /proc/self/mountinfo show it.
+inline constexpr const char* kV2Cgroup = "0::/user.slice/job\n";
+inline constexpr const char* kV2Mounts =
+    "24 30 0:22 / /sys/kernel/security rw,nosuid - securityfs securityfs rw\n"
+    "35 30 0:30 / /sys/fs/cgroup rw,nosuid shared:9 - cgroup2 cgroup2 rw,nsdelegate\n";
 
 }  // namespace check

@@ -11,13 +11,11 @@ using tolva::cgroup_memory_room;
 using tolva::meminfo_available;
 
 using check::files;
+using check::kV2Cgroup;
+using check::kV2Mounts;
 
 namespace {
 
-const char* kV2Cgroup = "0::/user.slice/job\n";
-const char* kV2Mounts =
-    "24 30 0:22 / /sys/kernel/security rw,nosuid - securityfs securityfs rw\n"
-    "35 30 0:30 / /sys/fs/cgroup rw,nosuid shared:9 - cgroup2 cgroup2 rw,nsdelegate\n";
 const char* kV1Cgroup =
     "4:cpu,cpuacct:/docker/abc\n"
     "12:memory:/docker/abc\n"
