@@ -11,6 +11,7 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 #include "parallel/cpu_count.hpp"
 #include "base/panic.hpp"
@@ -64,9 +65,12 @@ struct Job {
     }
   }
 
-  void wait_until_done() {
+  // Hands the failure over to the caller: a worker may drop the job last, and the exception
+  // must then be freed by the thread that handles it, not behind its back by that worker.
+  std::exception_ptr wait_until_done() {
     std::unique_lock lock(mutex);
     done_signal.wait(lock, [&] { return done; });
+    return std::exchange(failure, nullptr);
   }
 };
 
@@ -211,8 +215,7 @@ void WorkerPool::run_blocks(std::size_t block_count, const std::function<void(st
   if (block_count > 1) shared_->open(job);
   job->work();  // the caller takes part, so its job completes even if no worker is free
   if (block_count > 1) shared_->close(job);
-  job->wait_until_done();
-  if (job->failure) std::rethrow_exception(job->failure);
+  if (std::exception_ptr failure = job->wait_until_done()) std::rethrow_exception(std::move(failure));
 }
 
 std::size_t worker_count() { return WorkerPool::global().worker_count(); }
