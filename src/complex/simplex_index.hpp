@@ -47,6 +47,23 @@ class SimplexIndex {
     return *position;
   }
 
+  // position_of in three steps, for a caller that keeps many lookups in flight so that their
+  // cache misses overlap: begin_lookup finds the home slot and fetches it ahead,
+  // fetch_candidate (once that slot has arrived) fetches the simplex it names, and
+  // end_lookup completes the lookup.
+  struct Probe {
+    std::size_t table;  // SIZE_MAX: no table holds sequences of this length
+    std::uint64_t slot;
+  };
+  template <class V>
+  Probe begin_lookup(const V* vertices, std::uint64_t count) const noexcept;
+  // Always inlined: out of line, a function that only prefetches looks free of effects to the
+  // compiler, and its calls are dropped.
+  template <class V>
+  [[gnu::always_inline]] void fetch_candidate(const Probe& probe) const noexcept;
+  template <class V>
+  std::uint64_t end_lookup(const Probe& probe, const V* vertices, std::uint64_t count) const;
+
   std::uint64_t size() const noexcept { return size_; }
   // Position of the first simplex of list k.
   std::uint64_t first_position(std::size_t k) const noexcept { return tables_[k].first_position; }
@@ -81,6 +98,39 @@ std::optional<std::uint64_t> SimplexIndex::find(const V* vertices, std::uint64_t
   for (std::uint64_t slot = hash_vertices(vertices, count) & table.mask;; slot = (slot + 1) & table.mask) {
     const std::uint32_t entry = table.slots[slot];
     if (entry == 0) return std::nullopt;
+    if (std::memcmp(table.list->template at<V>(entry - 1), vertices, count * sizeof(V)) == 0) {
+      return table.first_position + entry - 1;
+    }
+  }
+}
+
+template <class V>
+SimplexIndex::Probe SimplexIndex::begin_lookup(const V* vertices, std::uint64_t count) const noexcept {
+  if (count <= q_ || count - 1 - q_ >= tables_.size()) return Probe{SIZE_MAX, 0};
+  const std::size_t k = count - 1 - q_;
+  const Table& table = tables_[k];
+  if (table.slots.size() == 0) return Probe{k, 0};
+  const std::uint64_t slot = hash_vertices(vertices, count) & table.mask;
+  __builtin_prefetch(table.slots.data() + slot);
+  return Probe{k, slot};
+}
+
+template <class V>
+inline void SimplexIndex::fetch_candidate(const Probe& probe) const noexcept {
+  if (probe.table == SIZE_MAX || tables_[probe.table].slots.size() == 0) return;
+  const Table& table = tables_[probe.table];
+  const std::uint32_t entry = table.slots[probe.slot];
+  if (entry != 0) __builtin_prefetch(table.list->template at<V>(entry - 1));
+}
+
+template <class V>
+std::uint64_t SimplexIndex::end_lookup(const Probe& probe, const V* vertices, std::uint64_t count) const {
+  if (probe.table == SIZE_MAX) missing();
+  const Table& table = tables_[probe.table];
+  if (table.slots.size() == 0) return position_of(vertices, count);
+  for (std::uint64_t slot = probe.slot;; slot = (slot + 1) & table.mask) {
+    const std::uint32_t entry = table.slots[slot];
+    if (entry == 0) missing();
     if (std::memcmp(table.list->template at<V>(entry - 1), vertices, count * sizeof(V)) == 0) {
       return table.first_position + entry - 1;
     }

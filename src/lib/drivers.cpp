@@ -83,6 +83,17 @@ class PositionInts {
     for (PyObject* value : ints_) Py_XDECREF(value);
   }
 
+  // The conversion reads the cache at random: the slot of a position wanted soon, and then
+  // the int in it, are fetched ahead so that the reads overlap instead of waiting in turn.
+  // Always inlined: out of line, a function that only prefetches looks free of effects to the
+  // compiler, and its calls are dropped.
+  [[gnu::always_inline]] void prefetch_slot(std::uint64_t position) const noexcept {
+    if (position < ints_.size()) __builtin_prefetch(&ints_[position]);
+  }
+  [[gnu::always_inline]] void prefetch_int(std::uint64_t position) const noexcept {
+    __builtin_prefetch(position < ints_.size() ? ints_[position] : nullptr);
+  }
+
   // A new reference to int(position).
   PyObject* get(std::uint64_t position) {
     if (position >= ints_.size()) return Ref::checked(PyLong_FromUnsignedLongLong(position)).release();
@@ -105,7 +116,16 @@ PyObject* to_python_list(QNearGraph& graph) {
   const GarbageCollectorPause pause;
   PositionInts ints(pairs.size(), largest);
   Ref list = Ref::checked(PyList_New(static_cast<Py_ssize_t>(pairs.size())));
+  constexpr std::uint64_t kAhead = 8;
   for (std::uint64_t at = 0; at < pairs.size(); ++at) {
+    if (at + 2 * kAhead < pairs.size()) {
+      ints.prefetch_slot(QNearGraph::packed_source(pairs[at + 2 * kAhead]));
+      ints.prefetch_slot(QNearGraph::packed_target(pairs[at + 2 * kAhead]));
+    }
+    if (at + kAhead < pairs.size()) {
+      ints.prefetch_int(QNearGraph::packed_source(pairs[at + kAhead]));
+      ints.prefetch_int(QNearGraph::packed_target(pairs[at + kAhead]));
+    }
     Ref pair = Ref::checked(PyList_New(2));
     if (PyList_SetItem(pair.get(), 0, ints.get(QNearGraph::packed_source(pairs[at]))) != 0) throw_python_error();
     if (PyList_SetItem(pair.get(), 1, ints.get(QNearGraph::packed_target(pairs[at]))) != 0) throw_python_error();

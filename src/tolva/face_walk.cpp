@@ -1,6 +1,7 @@
 #include "tolva/face_walk.hpp"
 
 #include <algorithm>
+#include <array>
 #include <new>
 
 #include "parallel/worker_pool.hpp"
@@ -9,6 +10,53 @@
 namespace tolva {
 namespace {
 
+// Face lookups in flight, answered in the order they were made. Each is a few cache misses
+// into the index (its slot, then the simplex the slot names); kept kDepth apart, the misses
+// of successive lookups overlap instead of each waiting for the last.
+template <class V>
+class LookupQueue {
+ public:
+  LookupQueue(const SimplexIndex& index, std::uint64_t max_vertices)
+      : index_(index), stride_(max_vertices), vertices_(kDepth * max_vertices) {}
+
+  // Looks up the face (whose vertices are copied) and writes its position to *out, at the
+  // latest when the queue is drained.
+  void push(const V* face, std::uint64_t count, Position* out) {
+    if (pushed_ - completed_ == kDepth) complete_oldest();
+    const std::uint64_t at = pushed_ % kDepth;
+    std::copy(face, face + count, vertices_.data() + at * stride_);
+    lookups_[at] = Lookup{index_.begin_lookup(face, count), count, out};
+    // Half the queue later, the slot has arrived: fetch the simplex it names.
+    if (pushed_ >= completed_ + kDepth / 2) index_.template fetch_candidate<V>(lookups_[(pushed_ - kDepth / 2) % kDepth].probe);
+    ++pushed_;
+  }
+
+  // Completes every lookup still in flight.
+  void drain() {
+    while (completed_ < pushed_) complete_oldest();
+  }
+
+ private:
+  static constexpr std::uint64_t kDepth = 16;
+  struct Lookup {
+    SimplexIndex::Probe probe;
+    std::uint64_t count;
+    Position* out;
+  };
+
+  void complete_oldest() {
+    const std::uint64_t at = completed_++ % kDepth;
+    const Lookup& lookup = lookups_[at];
+    *lookup.out = static_cast<Position>(index_.end_lookup(lookup.probe, vertices_.data() + at * stride_, lookup.count));
+  }
+
+  const SimplexIndex& index_;
+  std::uint64_t stride_;
+  std::vector<V> vertices_;
+  std::array<Lookup, kDepth> lookups_{};
+  std::uint64_t pushed_ = 0, completed_ = 0;
+};
+
 // Writes the positions of all faces of one simplex with `count` vertices, sizes
 // smallest..count-1, each size in lexicographic order of the kept places.
 template <class V>
@@ -16,13 +64,13 @@ class FaceEnumerator {
  public:
   explicit FaceEnumerator(std::uint64_t max_vertices) : places_(max_vertices), face_(max_vertices) {}
 
-  Position* write_faces(const V* simplex, std::uint64_t count, std::uint64_t smallest,
-                        const SimplexIndex& index, Position* out) {
+  Position* write_faces(const V* simplex, std::uint64_t count, std::uint64_t smallest, LookupQueue<V>& lookups,
+                        Position* out) {
     for (std::uint64_t size = smallest; size < count; ++size) {
       for (std::uint64_t k = 0; k < size; ++k) places_[k] = k;
       for (;;) {
         for (std::uint64_t k = 0; k < size; ++k) face_[k] = simplex[places_[k]];
-        *out++ = static_cast<Position>(index.position_of(face_.data(), size));
+        lookups.push(face_.data(), size, out++);
         if (!advance(size, count)) break;
       }
     }
@@ -103,10 +151,12 @@ FaceWalk walk_faces(const DirectedFlagComplex& complex, const SimplexIndex& inde
     const SimplexList& list = complex.lists[piece.list];
     with_vertex_type(list.vertex_width(), [&]<class V>(V) {
       FaceEnumerator<V> faces(list.vertices_per_simplex());
+      LookupQueue<V> lookups(index, list.vertices_per_simplex());
       Position* cursor = out + piece.offset;
       for (std::uint64_t place = piece.first; place < piece.last; ++place) {
-        cursor = faces.write_faces(list.at<V>(place), list.vertices_per_simplex(), smallest, index, cursor);
+        cursor = faces.write_faces(list.at<V>(place), list.vertices_per_simplex(), smallest, lookups, cursor);
       }
+      lookups.drain();
     });
   };
   // The lookups are independent reads of the index: spread them over the workers when
