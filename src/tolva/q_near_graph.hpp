@@ -62,8 +62,8 @@ class QNearGraph {
 
     // Inserts, after the pairs inserted so far, the pairs of produce(0, emit), then those of
     // produce(1, emit), ... produce(pieces - 1, emit), each passing its pairs to
-    // emit(source, target) in order. The pieces run on the workers, each twice (counting,
-    // then filing), so produce must emit the same pairs every time.
+    // emit(source, target) in order. With more than one worker the pieces run on the workers,
+    // each twice (counting, then filing), so produce must emit the same pairs every time.
     template <class Produce>
     void insert_pieces(std::uint64_t pieces, Produce&& produce);
     PairStream(const PairStream&) = delete;
@@ -109,13 +109,14 @@ template <class Produce>
 void QNearGraph::PairStream::insert_pieces(std::uint64_t pieces, Produce&& produce) {
   if (pieces == 0) return;
   parallel::WorkerPool& pool = parallel::WorkerPool::global();
-  const auto run = [&](auto&& piece_work) {
-    if (pieces == 1 || pool.worker_count() == 1) {
-      for (std::uint64_t piece = 0; piece < pieces; ++piece) piece_work(piece);
-    } else {
-      pool.run_blocks(pieces, piece_work);
+  if (pieces == 1 || pool.worker_count() == 1) {
+    // On one thread the keys are filed as they come: no counting pass is needed to place them.
+    for (std::uint64_t piece = 0; piece < pieces; ++piece) {
+      produce(piece, [&](std::uint64_t source, std::uint64_t target) { file(key_of(source, target)); });
     }
-  };
+    return;
+  }
+  const auto run = [&](auto&& piece_work) { pool.run_blocks(pieces, piece_work); };
   // Per piece and partition: first how many keys, then where the piece's next key goes.
   const std::uint64_t partition_count = partitions_.size();
   FlatBuffer<std::uint64_t> places = FlatBuffer<std::uint64_t>::zeros(pieces * partition_count, PageSize::Small);
