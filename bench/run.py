@@ -202,7 +202,17 @@ def pair_rows(cases, worker_counts, repeats, log):
 
 def markdown(complex_table, pair_table, mismatches, settings):
     out = ["# tolva benchmark results", "", settings, ""]
-    out += ["## Directed flag complex (q = 0, all dimensions)", "",
+    if complex_table:
+        out += complex_lines(complex_table)
+    if pair_table:
+        out += pair_lines(pair_table) + flatness_lines(pair_table)
+    if mismatches:
+        out += ["", "## Count mismatches", ""] + [f"- {m}" for m in mismatches]
+    return "\n".join(out) + "\n"
+
+
+def complex_lines(complex_table):
+    out = ["## Directed flag complex (q = 0, all dimensions)", "",
             "Seconds, medians. peer = pyflagsercount's count of the same graph with the same thread count "
             "(the graph already in memory).", "",
             "| graph | vertices | edges | simplices | workers | graph | complex | index | ns/simplex | peak RSS MiB "
@@ -214,7 +224,11 @@ def markdown(complex_table, pair_table, mismatches, settings):
         out.append(f"| {r['graph']} | {r['vertices']} | {r['edges']} | {r['simplices']} | {r['workers']} | "
                    f"{r['graph_s']:.3f} | {r['complex_s']:.3f} | {r['index_s']:.3f} | "
                    f"{1e9 * r['complex_s'] / r['simplices']:.1f} | {r['peak_rss_mib']:.0f} | {peer} |")
-    out += ["", "## q-near graphs: whole calls", "",
+    return out
+
+
+def pair_lines(pair_table):
+    out = ["", "## q-near graphs: whole calls", "",
             "Seconds, medians. conversion = whole call minus the C++ stages. python list = building the "
             "same list of lists in Python ([[s, t] for s, t in result], collector paused).", "",
             "| case | algorithm | workers | pairs | graph | complex | index | algorithm | conversion | whole | "
@@ -226,9 +240,29 @@ def markdown(complex_table, pair_table, mismatches, settings):
                    f"{r['whole_s']:.3f} | {1e9 * r['whole_s'] / r['pairs']:.0f} | "
                    f"{1e9 * r['python_s'] / r['pairs']:.0f} | {r['whole_s'] / r['python_s']:.2f} | "
                    f"{r['peak_rss_mib']:.0f} |")
-    if mismatches:
-        out += ["", "## Count mismatches", ""] + [f"- {m}" for m in mismatches]
-    return "\n".join(out) + "\n"
+    return out
+
+
+def flatness_lines(pair_table):
+    """Whole-call ns/pair of the largest case over that of the case nearest 10^6 pairs."""
+    groups = {}
+    for r in pair_table:
+        groups.setdefault((r["algorithm"], r["workers"]), []).append(r)
+    lines = []
+    for (algorithm, workers), rows in groups.items():
+        if len(rows) < 2:
+            continue
+        largest = max(rows, key=lambda r: r["pairs"])
+        near_million = min(rows, key=lambda r: abs(r["pairs"] - 1e6))
+        if largest is near_million:
+            continue
+        per_pair = lambda r: 1e9 * r["whole_s"] / r["pairs"]
+        lines.append(f"| {algorithm} | {workers} | {near_million['pairs']} | {per_pair(near_million):.0f} | "
+                     f"{largest['pairs']} | {per_pair(largest):.0f} | {per_pair(largest) / per_pair(near_million):.2f} |")
+    if not lines:
+        return []
+    return ["", "## Whole-call cost per pair against size", "",
+            "| algorithm | workers | pairs | ns/pair | pairs | ns/pair | ratio |", "|---|---:|---:|---:|---:|---:|---:|"] + lines
 
 
 def plot(complex_table, pair_table, path):
@@ -270,6 +304,8 @@ def main():
     parser.add_argument("--sparse-vertices", type=int, default=None, help="vertices of the sparse connectome graph")
     parser.add_argument("--sparse-edges", type=int, default=None, help="edges of the sparse connectome graph")
     parser.add_argument("--skip-peer", action="store_true", help="do not run pyflagsercount")
+    parser.add_argument("--only", choices=("complex", "pairs"), default=None,
+                        help="run one part; its results go to bench/results/<part>.md and <part>.png")
     args = parser.parse_args()
     repeats = args.repeats or (3 if args.quick else 5)
     worker_counts = [int(w) for w in args.workers.split(",")]
@@ -295,13 +331,15 @@ def main():
     if not args.quick:
         cases += [("C. elegans chemical", chemical, 1, 0, 1, 3), ("C. elegans chem_gap", chem_gap, 5, 0, 1, 6)]
 
-    complex_table, mismatches = complex_rows(graphs, worker_counts, repeats, not args.skip_peer, log)
-    pair_table = pair_rows(cases, worker_counts, repeats, log)
+    complex_table, mismatches = ([], []) if args.only == "pairs" else complex_rows(
+        graphs, worker_counts, repeats, not args.skip_peer, log)
+    pair_table = [] if args.only == "complex" else pair_rows(cases, worker_counts, repeats, log)
     settings = (f"{platform.node()}, {os.cpu_count()} CPUs, Python {platform.python_version()}; "
                 f"{repeats} repeats; command: python bench/run.py {' '.join(sys.argv[1:])}".rstrip())
-    (RESULTS / "results.md").write_text(markdown(complex_table, pair_table, mismatches, settings))
-    plot(complex_table, pair_table, RESULTS / "results.png")
-    log(f"wrote {RESULTS / 'results.md'} and {RESULTS / 'results.png'}")
+    stem = args.only or "results"
+    (RESULTS / f"{stem}.md").write_text(markdown(complex_table, pair_table, mismatches, settings))
+    plot(complex_table, pair_table, RESULTS / f"{stem}.png")
+    log(f"wrote {RESULTS / f'{stem}.md'} and {RESULTS / f'{stem}.png'}")
     if mismatches:
         raise SystemExit("simplex counts differ from pyflagsercount's:\n" + "\n".join(mismatches))
 

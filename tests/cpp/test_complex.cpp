@@ -276,6 +276,29 @@ TEST(every_simplex_of_a_large_complex_finds_its_position) {
   CHECK_EQ(position, index.size());
 }
 
+TEST(lookups_in_flight_find_what_position_of_finds) {
+  // Many lookups begun before any ends, in a small table so that probe runs are long.
+  std::mt19937_64 generator(11);
+  const Graph graph = random_graph(24, 0.5, generator);
+  const DirectedFlagComplex complex = tolva::build_directed_flag_complex(graph, 1, 4);
+  const tolva::SimplexIndex index = tolva::build_simplex_index(complex);
+  using V = tolva::NarrowVertex;
+  for (std::size_t k = 0; k + 1 < complex.lists.size(); ++k) {
+    const auto& list = complex.lists[k];
+    const std::uint64_t count = list.vertices_per_simplex();
+    std::vector<tolva::SimplexIndex::Probe> probes;
+    for (std::uint64_t at = 0; at < list.size(); ++at) probes.push_back(index.begin_lookup(list.at<V>(at), count));
+    for (const auto& probe : probes) index.fetch_candidate<V>(probe);
+    for (std::uint64_t at = 0; at < list.size(); ++at) {
+      CHECK_EQ(index.end_lookup(probes[at], list.at<V>(at), count), index.position_of(list.at<V>(at), count));
+    }
+  }
+  const V absent[] = {1, 1, 1};  // a repeated vertex is never a simplex
+  CHECK_PANICS(index.end_lookup(index.begin_lookup(absent, 3), absent, 3), "called `Option::unwrap()` on a `None` value");
+  const V too_long[] = {0, 1, 2, 3, 4, 5, 6, 7};
+  CHECK_PANICS(index.end_lookup(index.begin_lookup(too_long, 8), too_long, 8), "called `Option::unwrap()` on a `None` value");
+}
+
 TEST(graphs_beyond_65536_vertices_store_wide_vertices) {
   const Graph graph = graph_of(70000, {{65535, 65536}, {65536, 69999}, {65535, 69999}, {3, 65535}});
   const DirectedFlagComplex complex = tolva::build_directed_flag_complex(graph, 1, kUnbounded);
