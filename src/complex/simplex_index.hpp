@@ -42,9 +42,7 @@ class SimplexIndex {
   // Like find, for a sequence that must be present.
   template <class V>
   std::uint64_t position_of(const V* vertices, std::uint64_t count) const {
-    const auto position = find(vertices, count);
-    if (!position) missing();
-    return *position;
+    return end_lookup(home_of(vertices, count), vertices, count);
   }
 
   // position_of in three steps, for a caller that keeps many lookups in flight so that their
@@ -79,6 +77,12 @@ class SimplexIndex {
   };
   template <class V>
   void fill_tables();
+  // The table for sequences of `count` vertices and the slot their probing starts at.
+  template <class V>
+  Probe home_of(const V* vertices, std::uint64_t count) const noexcept;
+  // Probes from there: the sequence's position, or nothing when it is absent.
+  template <class V>
+  std::optional<std::uint64_t> probe_from(const Probe& probe, const V* vertices, std::uint64_t count) const noexcept;
   template <class V>
   static std::optional<std::uint64_t> search(const Table& table, const V* vertices, std::uint64_t count) noexcept;
 
@@ -92,10 +96,24 @@ SimplexIndex build_simplex_index(DirectedFlagComplex&&) = delete;
 
 template <class V>
 std::optional<std::uint64_t> SimplexIndex::find(const V* vertices, std::uint64_t count) const noexcept {
-  if (count <= q_ || count - 1 - q_ >= tables_.size()) return std::nullopt;
-  const Table& table = tables_[count - 1 - q_];
+  return probe_from(home_of(vertices, count), vertices, count);
+}
+
+template <class V>
+SimplexIndex::Probe SimplexIndex::home_of(const V* vertices, std::uint64_t count) const noexcept {
+  if (count <= q_ || count - 1 - q_ >= tables_.size()) return Probe{SIZE_MAX, 0};
+  const std::size_t k = count - 1 - q_;
+  const Table& table = tables_[k];
+  return Probe{k, table.slots.size() == 0 ? 0 : hash_vertices(vertices, count) & table.mask};
+}
+
+template <class V>
+std::optional<std::uint64_t> SimplexIndex::probe_from(const Probe& probe, const V* vertices,
+                                                      std::uint64_t count) const noexcept {
+  if (probe.table == SIZE_MAX) return std::nullopt;
+  const Table& table = tables_[probe.table];
   if (table.slots.size() == 0) return search(table, vertices, count);
-  for (std::uint64_t slot = hash_vertices(vertices, count) & table.mask;; slot = (slot + 1) & table.mask) {
+  for (std::uint64_t slot = probe.slot;; slot = (slot + 1) & table.mask) {
     const std::uint32_t entry = table.slots[slot];
     if (entry == 0) return std::nullopt;
     if (std::memcmp(table.list->template at<V>(entry - 1), vertices, count * sizeof(V)) == 0) {
@@ -106,13 +124,9 @@ std::optional<std::uint64_t> SimplexIndex::find(const V* vertices, std::uint64_t
 
 template <class V>
 SimplexIndex::Probe SimplexIndex::begin_lookup(const V* vertices, std::uint64_t count) const noexcept {
-  if (count <= q_ || count - 1 - q_ >= tables_.size()) return Probe{SIZE_MAX, 0};
-  const std::size_t k = count - 1 - q_;
-  const Table& table = tables_[k];
-  if (table.slots.size() == 0) return Probe{k, 0};
-  const std::uint64_t slot = hash_vertices(vertices, count) & table.mask;
-  __builtin_prefetch(table.slots.data() + slot);
-  return Probe{k, slot};
+  const Probe probe = home_of(vertices, count);
+  if (probe.table != SIZE_MAX) __builtin_prefetch(tables_[probe.table].slots.data() + probe.slot);
+  return probe;
 }
 
 template <class V>
@@ -125,16 +139,9 @@ inline void SimplexIndex::fetch_candidate(const Probe& probe) const noexcept {
 
 template <class V>
 std::uint64_t SimplexIndex::end_lookup(const Probe& probe, const V* vertices, std::uint64_t count) const {
-  if (probe.table == SIZE_MAX) missing();
-  const Table& table = tables_[probe.table];
-  if (table.slots.size() == 0) return position_of(vertices, count);
-  for (std::uint64_t slot = probe.slot;; slot = (slot + 1) & table.mask) {
-    const std::uint32_t entry = table.slots[slot];
-    if (entry == 0) missing();
-    if (std::memcmp(table.list->template at<V>(entry - 1), vertices, count * sizeof(V)) == 0) {
-      return table.first_position + entry - 1;
-    }
-  }
+  const auto position = probe_from(probe, vertices, count);
+  if (!position) missing();
+  return *position;
 }
 
 // The lists are in lexicographic order of their vertex sequences.

@@ -19,13 +19,18 @@ class LookupQueue {
   LookupQueue(const SimplexIndex& index, std::uint64_t max_vertices)
       : index_(index), stride_(max_vertices), vertices_(kDepth * max_vertices) {}
 
-  // Looks up the face (whose vertices are copied) and writes its position to *out, at the
-  // latest when the queue is drained.
-  void push(const V* face, std::uint64_t count, Position* out) {
+  // Where the next face's vertices are to be written, before push(): completes the oldest
+  // lookup when the queue is full, so that its row is free.
+  V* next_face() {
     if (pushed_ - completed_ == kDepth) complete_oldest();
+    return vertices_.data() + (pushed_ % kDepth) * stride_;
+  }
+
+  // Looks up the face written at next_face() and writes its position to *out, at the latest
+  // when the queue is drained.
+  void push(std::uint64_t count, Position* out) {
     const std::uint64_t at = pushed_ % kDepth;
-    std::copy(face, face + count, vertices_.data() + at * stride_);
-    lookups_[at] = Lookup{index_.begin_lookup(face, count), count, out};
+    lookups_[at] = Lookup{index_.begin_lookup(vertices_.data() + at * stride_, count), count, out};
     // Half the queue later, the slot has arrived: fetch the simplex it names.
     if (pushed_ >= completed_ + kDepth / 2) index_.template fetch_candidate<V>(lookups_[(pushed_ - kDepth / 2) % kDepth].probe);
     ++pushed_;
@@ -62,15 +67,16 @@ class LookupQueue {
 template <class V>
 class FaceEnumerator {
  public:
-  explicit FaceEnumerator(std::uint64_t max_vertices) : places_(max_vertices), face_(max_vertices) {}
+  explicit FaceEnumerator(std::uint64_t max_vertices) : places_(max_vertices) {}
 
   Position* write_faces(const V* simplex, std::uint64_t count, std::uint64_t smallest, LookupQueue<V>& lookups,
                         Position* out) {
     for (std::uint64_t size = smallest; size < count; ++size) {
       for (std::uint64_t k = 0; k < size; ++k) places_[k] = k;
       for (;;) {
-        for (std::uint64_t k = 0; k < size; ++k) face_[k] = simplex[places_[k]];
-        lookups.push(face_.data(), size, out++);
+        V* const face = lookups.next_face();
+        for (std::uint64_t k = 0; k < size; ++k) face[k] = simplex[places_[k]];
+        lookups.push(size, out++);
         if (!advance(size, count)) break;
       }
     }
@@ -89,7 +95,6 @@ class FaceEnumerator {
   }
 
   std::vector<std::uint64_t> places_;
-  std::vector<V> face_;
 };
 
 // Number of faces with smallest..count-1 vertices of a simplex with `count` vertices.

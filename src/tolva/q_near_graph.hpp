@@ -116,12 +116,11 @@ void QNearGraph::PairStream::insert_pieces(std::uint64_t pieces, Produce&& produ
     }
     return;
   }
-  const auto run = [&](auto&& piece_work) { pool.run_blocks(pieces, piece_work); };
   // Per piece and partition: first how many keys, then where the piece's next key goes.
   const std::uint64_t partition_count = partitions_.size();
   FlatBuffer<std::uint64_t> places = FlatBuffer<std::uint64_t>::zeros(pieces * partition_count, PageSize::Small);
   std::vector<std::uint64_t> order_places(pieces + 1, 0);
-  run([&](std::uint64_t piece) {
+  pool.run_blocks(pieces, [&](std::uint64_t piece) {
     std::uint64_t* const counts = places.data() + piece * partition_count;
     std::uint64_t emitted = 0;
     produce(piece, [&](std::uint64_t source, std::uint64_t target) {
@@ -142,7 +141,7 @@ void QNearGraph::PairStream::insert_pieces(std::uint64_t pieces, Produce&& produ
     }
     partitions_[p].extend(next - partitions_[p].size());
   }
-  run([&](std::uint64_t piece) {
+  pool.run_blocks(pieces, [&](std::uint64_t piece) {
     std::uint64_t* const next = places.data() + piece * partition_count;
     std::uint16_t* order = partition_order_.data() + order_places[piece];
     produce(piece, [&](std::uint64_t source, std::uint64_t target) {
