@@ -90,6 +90,9 @@ class FlatBuffer {
     return start;
   }
 
+  // Keeps the first `count` values (count <= size()); the capacity stays.
+  void truncate(std::size_t count) noexcept { size_ = count; }
+
   void reserve(std::size_t count) {
     if (count > capacity_) reallocate(count);
   }

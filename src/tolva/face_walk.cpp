@@ -220,12 +220,12 @@ FiledByFace file_by_face(const DirectedFlagComplex& complex, const SimplexIndex&
 }
 
 PositionTable containing_simplices(const DirectedFlagComplex& complex, const SimplexIndex& index,
-                                   const FaceWalk& walk, std::size_t list) {
+                                   const FaceWalk& walk, std::size_t list, std::size_t last_list) {
   const std::uint64_t first = index.first_position(list);
   const std::uint64_t count = complex.lists[list].size();
   return PositionTable::build(count, [&](auto&& emit) {
     for (std::uint64_t k = 0; k < count; ++k) emit(k, static_cast<Position>(first + k));
-    for_each_face_pair(complex, index, walk, [&](Position face, std::uint64_t simplex) {
+    for_each_face_pair(complex, index, walk, last_list, [&](Position face, std::uint64_t simplex) {
       if (face >= first && face - first < count) emit(face - first, static_cast<Position>(simplex));
     });
   });

@@ -29,13 +29,14 @@ struct FaceWalk {
 
 FaceWalk walk_faces(const DirectedFlagComplex& complex, const SimplexIndex& index);
 
-// Calls visit(face position, simplex position) for every (face, simplex) pair of the walk,
-// in walk order.
+// Calls visit(face position, simplex position) for every (face, simplex) pair of the walk
+// whose simplex is in lists 1 .. last_list, in walk order.
 template <class Visit>
-void for_each_face_pair(const DirectedFlagComplex& complex, const SimplexIndex& index,
-                        const FaceWalk& walk, Visit&& visit) {
-  std::uint64_t cursor = 0;
-  for (std::size_t k = complex.lists.size(); k-- > 1;) {
+void for_each_face_pair(const DirectedFlagComplex& complex, const SimplexIndex& index, const FaceWalk& walk,
+                        std::size_t last_list, Visit&& visit) {
+  if (last_list == 0) return;
+  std::uint64_t cursor = walk.list_offsets[last_list];
+  for (std::size_t k = last_list + 1; k-- > 1;) {
     const std::uint64_t first = index.first_position(k);
     const std::uint64_t count = complex.lists[k].size();
     const std::uint64_t faces = walk.faces_per_simplex[k];
@@ -49,28 +50,30 @@ void for_each_face_pair(const DirectedFlagComplex& complex, const SimplexIndex& 
 // pairs, run twice (count, then fill) so that each row keeps the emission order.
 class PositionTable {
  public:
-  PositionTable() : starts_(FlatBuffer<std::uint64_t>::zeros(1)) {}
+  PositionTable() : starts_(FlatBuffer<std::uint64_t>::zeros(2)) {}
 
   template <class Emit>
   static PositionTable build(std::uint64_t rows, Emit&& emit_all) {
     PositionTable table;
-    table.starts_ = FlatBuffer<std::uint64_t>::zeros(rows + 1);
-    emit_all([&](std::uint64_t row, Position) { ++table.starts_[row + 1]; });
-    for (std::uint64_t r = 0; r < rows; ++r) table.starts_[r + 1] += table.starts_[r];
-    table.entries_ = FlatBuffer<Position>::zeros(table.starts_[rows]);
-    FlatBuffer<std::uint64_t> fill;
-    fill.append(table.starts_.data(), rows);
-    emit_all([&](std::uint64_t row, Position value) { table.entries_[fill[row]++] = value; });
+    // Row r is counted at r + 2; after the sums, starts_[r + 1] is where row r starts and is
+    // moved on as it is filled, so that it ends as the start of row r + 1.
+    table.starts_ = FlatBuffer<std::uint64_t>::zeros(rows + 2);
+    std::uint64_t* const starts = table.starts_.data();
+    emit_all([&](std::uint64_t row, Position) { ++starts[row + 2]; });
+    for (std::uint64_t r = 2; r < rows + 2; ++r) starts[r] += starts[r - 1];
+    table.entries_ = FlatBuffer<Position>::zeros(starts[rows + 1]);
+    Position* const entries = table.entries_.data();
+    emit_all([&](std::uint64_t row, Position value) { entries[starts[row + 1]++] = value; });
     return table;
   }
 
   std::span<const Position> row(std::uint64_t r) const noexcept {
     return {entries_.data() + starts_[r], entries_.data() + starts_[r + 1]};
   }
-  std::uint64_t rows() const noexcept { return starts_.size() - 1; }
+  std::uint64_t rows() const noexcept { return starts_.size() - 2; }
 
  private:
-  FlatBuffer<std::uint64_t> starts_;
+  FlatBuffer<std::uint64_t> starts_;  // rows + 2 entries, the last one spare
   FlatBuffer<Position> entries_;
 };
 
@@ -98,14 +101,19 @@ FiledByFace file_by_face(const DirectedFlagComplex& complex, const SimplexIndex&
                          std::size_t first_list, std::size_t last_list, std::uint64_t i, std::uint64_t j,
                          std::uint64_t rows);
 
-// Per simplex of list `list`: its own position, then the positions of the simplices that
-// have it as a face, in walk order.
+// Per simplex of list `list`: its own position, then the positions of the simplices of lists
+// up to last_list that have it as a face, in walk order.
 PositionTable containing_simplices(const DirectedFlagComplex& complex, const SimplexIndex& index,
-                                   const FaceWalk& walk, std::size_t list);
+                                   const FaceWalk& walk, std::size_t list, std::size_t last_list);
 
 // Inserts every (face, simplex) pair of the walk, in walk order.
+//
+// Those whose face is in list 0 occur once each (a simplex's faces are distinct), and the
+// other pairs of both algorithms have no source in list 0: sources below this bound need no
+// check for repeats.
 void insert_face_pairs(const DirectedFlagComplex& complex, const SimplexIndex& index, const FaceWalk& walk,
                        QNearGraph::PairStream& pairs);
+inline std::uint64_t distinct_face_pair_sources(const SimplexIndex& index) { return index.first_position(1); }
 
 // Pieces for producing the pairs of `rows` rows on the workers: one for small tables.
 inline std::uint64_t pieces_for(std::uint64_t rows) { return std::min<std::uint64_t>(64, std::max<std::uint64_t>(1, rows / 1024)); }

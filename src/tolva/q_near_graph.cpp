@@ -22,8 +22,6 @@ constexpr unsigned kMaxPartitionBits = 16;  // partition numbers are filed in 16
 constexpr std::uint64_t kMaxReservedAttempts = std::uint64_t{1} << 24;
 // Fewer attempts than this are deduplicated on the calling thread.
 constexpr std::uint64_t kParallelFrom = std::uint64_t{1} << 15;
-// Marks a repeated key in its partition: no key, since positions are at most kMaxPosition.
-constexpr std::uint64_t kSeen = ~std::uint64_t{0};
 
 // Where a key with hash `mix` starts probing among `slot_count` slots, from the hash bits
 // below those that chose its partition.
@@ -65,19 +63,23 @@ void QNearGraph::rebuild_lookup(std::uint64_t slot_count) {
   }
 }
 
-QNearGraph::PairStream::PairStream(QNearGraph& graph) : graph_(graph) {
+QNearGraph::PairStream::PairStream(QNearGraph& graph, std::uint64_t distinct_sources_below)
+    : graph_(graph),
+      first_checked_key_(distinct_sources_below > kMaxPosition ? ~std::uint64_t{0} : pack_pair(distinct_sources_below, 0)) {
   if (graph_.streaming_) panic("a second pair stream was opened into one q-near graph");
   const std::uint64_t attempts = graph_.expected_attempts_ + graph_.keys_.size();
   const std::uint64_t wanted = std::bit_ceil(std::max<std::uint64_t>(1, attempts / kKeysPerPartition));
   partition_bits_ = std::min<unsigned>(kMaxPartitionBits, static_cast<unsigned>(std::countr_zero(wanted)));
   partitions_.resize(std::uint64_t{1} << partition_bits_);
   const std::uint64_t reserved = std::min(attempts, kMaxReservedAttempts);
-  partition_order_.reserve(reserved);
+  graph_.keys_.reserve(reserved);
   const std::uint64_t per_partition = reserved >> partition_bits_;
   for (FlatBuffer<std::uint64_t>& partition : partitions_) partition.reserve(per_partition + per_partition / 8 + 16);
   // The graph's own pairs go first, so that the stream's repeats of them count as seen.
-  for (const std::uint64_t key : graph_.keys_) file(key);
   already_in_ = graph_.keys_.size();
+  for (const std::uint64_t key : graph_.keys_) {
+    if (checked(key)) partitions_[partition_of(key)].push_back(key);
+  }
   graph_.lookup_ = FlatBuffer<std::uint64_t>();  // stale once the stream is in
   graph_.streaming_ = true;
 }
@@ -87,12 +89,20 @@ QNearGraph::PairStream::~PairStream() {
   if (!finished_) graph_.clear();
 }
 
-void QNearGraph::PairStream::mark_repeats() {
+std::uint64_t QNearGraph::PairStream::mark_repeats() {
   const std::uint64_t partition_count = partitions_.size();
+  seen_starts_.assign(partition_count + 1, 0);
+  std::uint64_t checked_keys = 0;
+  for (std::uint64_t p = 0; p < partition_count; ++p) {
+    seen_starts_[p + 1] = seen_starts_[p] + (partitions_[p].size() + 63) / 64;
+    checked_keys += partitions_[p].size();
+  }
+  seen_ = FlatBuffer<std::uint64_t>::zeros(seen_starts_[partition_count], PageSize::Small);
   parallel::WorkerPool& pool = parallel::WorkerPool::global();
-  const std::uint64_t blocks = pool.worker_count() > 1 && partition_order_.size() >= kParallelFrom
+  const std::uint64_t blocks = pool.worker_count() > 1 && checked_keys >= kParallelFrom
                                    ? std::min<std::uint64_t>(partition_count, 4 * pool.worker_count())
                                    : 1;
+  std::vector<std::uint64_t> repeats(blocks, 0);
   const auto mark_block = [&](std::size_t block) {
     const auto [first, last] = parallel::block_range(0, partition_count, blocks, block);
     std::uint64_t largest = 0;
@@ -100,12 +110,16 @@ void QNearGraph::PairStream::mark_repeats() {
     // One table for the block's partitions in turn: slots hold key + 1, 0 when empty.
     FlatBuffer<std::uint64_t> slots = FlatBuffer<std::uint64_t>::zeros(2 * largest + 1, PageSize::Small);
     for (std::uint64_t p = first; p < last; ++p) {
-      const std::uint64_t slot_count = 2 * partitions_[p].size() + 1;
+      const FlatBuffer<std::uint64_t>& keys = partitions_[p];
+      std::uint64_t* const seen = seen_.data() + seen_starts_[p];
+      const std::uint64_t slot_count = 2 * keys.size() + 1;
       std::memset(slots.data(), 0, slot_count * sizeof(std::uint64_t));
-      for (std::uint64_t& key : partitions_[p]) {
+      for (std::uint64_t at = 0; at < keys.size(); ++at) {
+        const std::uint64_t key = keys[at];
         for (std::uint64_t slot = home_slot(mixed(key), partition_bits_, slot_count);;) {
           if (slots[slot] == key + 1) {
-            key = kSeen;
+            seen[at / 64] |= std::uint64_t{1} << (at % 64);
+            ++repeats[block];
             break;
           }
           if (slots[slot] == 0) {
@@ -122,23 +136,37 @@ void QNearGraph::PairStream::mark_repeats() {
   } else {
     pool.run_blocks(blocks, mark_block);
   }
+  std::uint64_t total = 0;
+  for (const std::uint64_t count : repeats) total += count;
+  return total;
+}
+
+void QNearGraph::PairStream::drop_repeats() {
+  // Each partition's keys were filed in stream order, so the k-th checked key of a partition
+  // met in stream order is its k-th key. Per partition: the bit of its next key in seen_.
+  std::vector<std::uint64_t> next_bit(partitions_.size());
+  for (std::uint64_t p = 0; p < partitions_.size(); ++p) next_bit[p] = 64 * seen_starts_[p];
+  std::uint64_t* const keys = graph_.keys_.data();
+  const std::uint64_t count = graph_.keys_.size();
+  for (std::uint64_t at = 0; at < already_in_; ++at) {
+    if (checked(keys[at])) ++next_bit[partition_of(keys[at])];
+  }
+  std::uint64_t kept = already_in_;
+  for (std::uint64_t at = already_in_; at < count; ++at) {
+    const std::uint64_t key = keys[at];
+    if (checked(key)) {
+      const std::uint64_t bit = next_bit[partition_of(key)]++;
+      if ((seen_[bit / 64] >> (bit % 64)) & 1) continue;
+    }
+    keys[kept++] = key;
+  }
+  graph_.keys_.truncate(kept);
 }
 
 void QNearGraph::PairStream::finish() {
-  mark_repeats();
-  // Each partition's next key, read back in stream order. Partitions take turns at random, so
-  // the key a few places ahead is prefetched: nearly every read is a cache miss otherwise.
-  std::vector<const std::uint64_t*> next(partitions_.size());
-  for (std::uint64_t p = 0; p < partitions_.size(); ++p) next[p] = partitions_[p].data();
-  const std::uint16_t* const order = partition_order_.data();
-  const std::uint64_t filed = partition_order_.size();
-  for (std::uint64_t at = 0; at < already_in_; ++at) ++next[order[at]];
-  constexpr std::uint64_t kAhead = 16;
-  for (std::uint64_t at = already_in_; at < filed; ++at) {
-    if (at + kAhead < filed) __builtin_prefetch(next[order[at + kAhead]]);
-    const std::uint64_t key = *next[order[at]]++;
-    if (key != kSeen) graph_.keys_.push_back(key);
-  }
+  if (mark_repeats() > 0) drop_repeats();
+  partitions_.clear();
+  seen_ = FlatBuffer<std::uint64_t>();
   finished_ = true;
 }
 

@@ -2,12 +2,14 @@
 // remembers the order of first insertion. Pairs are packed into one 64-bit key and kept in a
 // flat array (insertion order).
 //
-// The algorithms stream their attempted pairs in (insert_all): each attempted key is filed
-// by hash into one of many partitions, small enough that a partition's keys are
-// deduplicated inside a table that stays in a core's cache, partitions on the workers; the
-// new keys are then appended in stream order. No table of all pairs is ever probed at
-// random, so the cost per pair does not grow with the graph. Single insertions (insert) go
-// through one ordinary table, made when first needed.
+// The algorithms stream their attempted pairs in (insert_all): each attempted key is appended
+// in stream order, and filed by hash into one of many partitions, small enough that a
+// partition's keys are deduplicated inside a table that stays in a core's cache, partitions
+// on the workers; repeats found there are then dropped from the appended keys, in one pass
+// in order. No table of all pairs is ever probed at random, so the cost per pair does not
+// grow with the graph. Pairs the caller promises to be distinct (by their source, see
+// insert_all) skip the partitions. Single insertions (insert) go through one ordinary table,
+// made when first needed.
 #pragma once
 
 #include <array>
@@ -35,9 +37,12 @@ class QNearGraph {
   // order, as insert() would one at a time. All of them are in the graph when this returns;
   // the graph cannot be read or written otherwise while fill runs. When fill (or the
   // insertion) throws, the exception goes on and the graph is left empty.
+  //
+  // The caller promises that every pair with a source below distinct_sources_below is passed
+  // at most once and is not in the graph yet: such pairs are appended without being checked.
   template <class Fill>
-  void insert_all(Fill&& fill) {
-    PairStream stream(*this);
+  void insert_all(Fill&& fill, std::uint64_t distinct_sources_below = 0) {
+    PairStream stream(*this, distinct_sources_below);
     fill(stream);
     stream.finish();
   }
@@ -72,22 +77,30 @@ class QNearGraph {
 
    private:
     friend class QNearGraph;
-    explicit PairStream(QNearGraph& graph);
+    PairStream(QNearGraph& graph, std::uint64_t distinct_sources_below);
     std::uint64_t partition_of(std::uint64_t key) const noexcept { return mixed(key) >> (63 - partition_bits_) >> 1; }
+    // Whether a key goes through the partitions: all but the promised ones.
+    bool checked(std::uint64_t key) const noexcept { return key >= first_checked_key_; }
     void file(std::uint64_t key) {
-      const std::uint64_t partition = partition_of(key);
-      partition_order_.push_back(static_cast<std::uint16_t>(partition));
-      partitions_[partition].push_back(key);
+      graph_.keys_.push_back(key);
+      if (checked(key)) partitions_[partition_of(key)].push_back(key);
     }
-    // Marks every key that is not the first of its value in its partition as seen.
-    void mark_repeats();
+    // Sets the bit of every key that is not the first of its value in its partition; returns
+    // how many there are.
+    std::uint64_t mark_repeats();
+    // Drops the marked keys from the graph's keys, keeping the order of the rest.
+    void drop_repeats();
     void finish();
 
     QNearGraph& graph_;
+    std::uint64_t first_checked_key_;
     unsigned partition_bits_ = 0;
-    std::vector<FlatBuffer<std::uint64_t>> partitions_;  // keys, stream order within each
-    FlatBuffer<std::uint16_t> partition_order_;          // each filed key's partition, in filing order
-    std::uint64_t already_in_ = 0;  // the graph's own keys, filed ahead of the stream
+    std::vector<FlatBuffer<std::uint64_t>> partitions_;  // checked keys, stream order within each
+    // One bit per key of each partition (partition p's from word seen_starts_[p]): set for
+    // a repeat.
+    FlatBuffer<std::uint64_t> seen_;
+    std::vector<std::uint64_t> seen_starts_;
+    std::uint64_t already_in_ = 0;  // the graph's own keys, ahead of the stream
     bool finished_ = false;
   };
 
@@ -116,39 +129,41 @@ void QNearGraph::PairStream::insert_pieces(std::uint64_t pieces, Produce&& produ
     }
     return;
   }
-  // Per piece and partition: first how many keys, then where the piece's next key goes.
+  // Per piece and partition: first how many keys, then where the piece's next key goes. The
+  // last column is the piece's own keys, checked or not.
   const std::uint64_t partition_count = partitions_.size();
-  FlatBuffer<std::uint64_t> places = FlatBuffer<std::uint64_t>::zeros(pieces * partition_count, PageSize::Small);
-  std::vector<std::uint64_t> order_places(pieces + 1, 0);
+  const std::uint64_t columns = partition_count + 1;
+  FlatBuffer<std::uint64_t> places = FlatBuffer<std::uint64_t>::zeros(pieces * columns, PageSize::Small);
   pool.run_blocks(pieces, [&](std::uint64_t piece) {
-    std::uint64_t* const counts = places.data() + piece * partition_count;
+    std::uint64_t* const counts = places.data() + piece * columns;
     std::uint64_t emitted = 0;
     produce(piece, [&](std::uint64_t source, std::uint64_t target) {
-      ++counts[partition_of(key_of(source, target))];
+      const std::uint64_t key = key_of(source, target);
+      if (checked(key)) ++counts[partition_of(key)];
       ++emitted;
     });
-    order_places[piece + 1] = emitted;
+    counts[partition_count] = emitted;
   });
-  order_places[0] = partition_order_.size();
-  for (std::uint64_t piece = 0; piece < pieces; ++piece) order_places[piece + 1] += order_places[piece];
-  partition_order_.extend(order_places[pieces] - order_places[0]);
-  for (std::uint64_t p = 0; p < partition_count; ++p) {
-    std::uint64_t next = partitions_[p].size();
+  for (std::uint64_t column = 0; column < columns; ++column) {
+    FlatBuffer<std::uint64_t>& keys = column < partition_count ? partitions_[column] : graph_.keys_;
+    std::uint64_t next = keys.size();
     for (std::uint64_t piece = 0; piece < pieces; ++piece) {
-      const std::uint64_t count = places[piece * partition_count + p];
-      places[piece * partition_count + p] = next;
+      const std::uint64_t count = places[piece * columns + column];
+      places[piece * columns + column] = next;
       next += count;
     }
-    partitions_[p].extend(next - partitions_[p].size());
+    keys.extend(next - keys.size());
   }
   pool.run_blocks(pieces, [&](std::uint64_t piece) {
-    std::uint64_t* const next = places.data() + piece * partition_count;
-    std::uint16_t* order = partition_order_.data() + order_places[piece];
+    std::uint64_t* const next = places.data() + piece * columns;
+    std::uint64_t* out = graph_.keys_.data() + next[partition_count];
     produce(piece, [&](std::uint64_t source, std::uint64_t target) {
       const std::uint64_t key = key_of(source, target);
-      const std::uint64_t partition = partition_of(key);
-      *order++ = static_cast<std::uint16_t>(partition);
-      partitions_[partition][next[partition]++] = key;
+      *out++ = key;
+      if (checked(key)) {
+        const std::uint64_t partition = partition_of(key);
+        partitions_[partition][next[partition]++] = key;
+      }
     });
   });
 }

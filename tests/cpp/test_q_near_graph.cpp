@@ -178,3 +178,51 @@ TEST(pieces_insert_like_their_pairs_in_piece_order) {
     CHECK(graph.edges() == first_occurrences(stream));
   }
 }
+
+// Promised pairs (sources below the bound, each once) interleaved with checked ones that
+// repeat: the order is the stream's, with only the checked repeats gone, on one thread and
+// in pieces.
+TEST(promised_distinct_pairs_keep_their_place_among_checked_ones) {
+  constexpr std::uint64_t bound = 300;
+  auto checked = repeating_stream(400000, 5);
+  checked[0] = checked[1] = {bound + 1, 7};
+  std::vector<std::array<std::uint64_t, 2>> stream;
+  std::uint64_t promised = 0;
+  for (std::uint64_t k = 0; k < checked.size(); ++k) {
+    if (checked[k][0] >= bound) stream.push_back(checked[k]);
+    if (k % 3 == 0) {
+      stream.push_back({promised % bound, promised / bound});
+      ++promised;
+    }
+  }
+  for (const std::uint64_t pieces : {std::uint64_t{1}, std::uint64_t{9}}) {
+    QNearGraph graph;
+    graph.reserve(stream.size());
+    graph.insert(checked[0][0], checked[0][1]);  // in the graph before: its repeats are dropped
+    graph.insert_all([&](QNearGraph::PairStream& pairs) {
+      pairs.insert_pieces(pieces, [&](std::uint64_t piece, auto&& emit) {
+        for (std::uint64_t at = stream.size() * piece / pieces; at < stream.size() * (piece + 1) / pieces; ++at) {
+          emit(stream[at][0], stream[at][1]);
+        }
+      });
+    }, bound);
+    std::vector<std::array<std::uint64_t, 2>> expected_stream{checked[0]};
+    expected_stream.insert(expected_stream.end(), stream.begin(), stream.end());
+    const Pairs expected = first_occurrences(expected_stream);
+    CHECK(expected.size() < expected_stream.size());
+    CHECK(graph.edges() == expected);
+  }
+}
+
+// Without a repeat the keys stay as they were streamed.
+TEST(a_stream_without_repeats_is_kept_as_streamed) {
+  QNearGraph graph;
+  Pairs expected;
+  graph.insert_all([&](QNearGraph::PairStream& pairs) {
+    for (std::uint64_t k = 0; k < 50000; ++k) {
+      pairs.insert(k % 977, k);
+      expected.push_back({k % 977, k});
+    }
+  });
+  CHECK(graph.edges() == expected);
+}

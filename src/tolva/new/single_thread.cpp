@@ -56,7 +56,7 @@ QNearGraph q_near_graph_new(std::uint64_t q, std::uint64_t i, std::uint64_t j,
   if (complex.lists.size() >= 2) {
     check_face_places(i, j, q + 2);
     const FaceWalk walk = walk_faces(complex, index);
-    const PositionTable cofaces = containing_simplices(complex, index, walk, 1);
+    const PositionTable cofaces = containing_simplices(complex, index, walk, 1, complex.lists.size() - 1);
     // The (q+1)-simplices, filed under their i-th and j-th faces.
     const FiledByFace filed = file_by_face(complex, index, walk, 1, 1, i, j, complex.lists[0].size());
     const std::uint64_t first_position = index.first_position(1);
@@ -70,7 +70,7 @@ QNearGraph q_near_graph_new(std::uint64_t q, std::uint64_t i, std::uint64_t j,
         incidence_pairs(filed.by_i_face, filed.by_j_face(), cofaces, first_position, first, last, emit);
       });
       insert_face_pairs(complex, index, walk, pairs);
-    });
+    }, distinct_face_pair_sources(index));
   }
   report_pair_count("src/tolva/new/single_thread:21", "q_graph.edges().len()", q_graph.size());
   return q_graph;

@@ -50,10 +50,13 @@ QNearGraph q_near_graph_old(std::uint64_t q, std::uint64_t i, std::uint64_t j,
   QNearGraph q_near_graph;
   if (complex.lists.size() >= 2) {
     check_face_places(i, j, q + 2);
-    // Every simplex of dimension q + 1 or more, filed under its i-th and j-th faces.
+    // Every simplex of dimension q + 1 or more, filed under its i-th and j-th faces: those
+    // are below the top list. Nothing is filed under a simplex of the top list, so the
+    // q-simplices' cofaces leave that list out.
+    const std::size_t top = complex.lists.size() - 1;
     const FaceWalk walk = walk_faces(complex, index);
-    const FiledByFace filed = file_by_face(complex, index, walk, 1, complex.lists.size() - 1, i, j, index.size());
-    const PositionTable cofaces = containing_simplices(complex, index, walk, 0);
+    const FiledByFace filed = file_by_face(complex, index, walk, 1, top, i, j, index.first_position(top));
+    const PositionTable cofaces = containing_simplices(complex, index, walk, 0, top - 1);
     q_near_graph.reserve(saturating_add(walk.face_positions.size(),
                                         shared_face_attempts(cofaces, filed.by_i_face, filed.by_j_face())));
     q_near_graph.insert_all([&](QNearGraph::PairStream& pairs) {
@@ -64,7 +67,7 @@ QNearGraph q_near_graph_old(std::uint64_t q, std::uint64_t i, std::uint64_t j,
         shared_face_pairs(cofaces, filed.by_i_face, filed.by_j_face(), first, last, emit);
       });
       insert_face_pairs(complex, index, walk, pairs);
-    });
+    }, distinct_face_pair_sources(index));
   }
   report_pair_count("src/tolva/original/single_thread:148", "q_near_graph.edges().len()", q_near_graph.size());
   return q_near_graph;
