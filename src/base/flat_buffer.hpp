@@ -90,8 +90,17 @@ class FlatBuffer {
     return start;
   }
 
-  // Keeps the first `count` values (count <= size()); the capacity stays.
-  void truncate(std::size_t count) noexcept { size_ = count; }
+  // Keeps the first `count` values (count <= size()) and gives the memory beyond them back.
+  void truncate(std::size_t count) noexcept {
+    size_ = count;
+    if (count == 0) {
+      std::free(std::exchange(data_, nullptr));
+      capacity_ = 0;
+    } else if (void* shrunk = std::realloc(data_, count * sizeof(T))) {  // on failure the values stay put
+      data_ = static_cast<T*>(shrunk);
+      capacity_ = count;
+    }
+  }
 
   void reserve(std::size_t count) {
     if (count > capacity_) reallocate(count);

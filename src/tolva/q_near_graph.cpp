@@ -110,7 +110,7 @@ std::uint64_t QNearGraph::PairStream::mark_repeats() {
     // One table for the block's partitions in turn: slots hold key + 1, 0 when empty.
     FlatBuffer<std::uint64_t> slots = FlatBuffer<std::uint64_t>::zeros(2 * largest + 1, PageSize::Small);
     for (std::uint64_t p = first; p < last; ++p) {
-      const FlatBuffer<std::uint64_t>& keys = partitions_[p];
+      FlatBuffer<std::uint64_t>& keys = partitions_[p];
       std::uint64_t* const seen = seen_.data() + seen_starts_[p];
       const std::uint64_t slot_count = 2 * keys.size() + 1;
       std::memset(slots.data(), 0, slot_count * sizeof(std::uint64_t));
@@ -129,6 +129,7 @@ std::uint64_t QNearGraph::PairStream::mark_repeats() {
           if (++slot == slot_count) slot = 0;
         }
       }
+      keys = FlatBuffer<std::uint64_t>();  // only its bits are needed from here on
     }
   };
   if (blocks == 1) {
