@@ -18,8 +18,12 @@ void incidence_pairs(const PositionTable& by_i_face, const PositionTable& by_j_f
       const auto containing_a = cofaces.row(a - first_position);
       for (const Position b : with_j_face) {
         emit(a, b);
+        // Each row starts with the simplex itself: (a, b) comes first, and was just inserted.
         const auto containing_b = cofaces.row(b - first_position);
-        for (const Position s : containing_a) {
+        for (const Position t : containing_b.subspan(1)) {
+          if (a != t) emit(a, t);
+        }
+        for (const Position s : containing_a.subspan(1)) {
           for (const Position t : containing_b) {
             if (s != t) emit(s, t);
           }
