@@ -15,7 +15,8 @@ Two parts, each at every worker count, medians of the repeats:
 - Pairs: whole calls of the module on q-near cases from 10^5 to 10^7 pairs, split into the C++
   stages and the conversion to Python objects (the rest of the whole call), beside the time
   Python itself needs to build the same list of lists from the result ([[s, t] for s, t in r],
-  collector paused as during the call).
+  collector paused as during the call). Each repeat is a round over all cases, each whole call
+  in a fresh interpreter.
 
 Writes bench/results/results.md and bench/results/results.png (time per simplex and per pair
 against size).
@@ -176,27 +177,35 @@ def complex_rows(graphs, worker_counts, repeats, with_peer, log):
 
 
 def pair_rows(cases, worker_counts, repeats, log):
+    """Each repeat is one round over all cases, one fresh process per whole call: a slow spell
+    of the machine then falls on every case alike instead of on the one measured during it."""
+    combos = [(case, kind, workers) for case in cases for kind in ("old", "new") for workers in worker_counts]
+    stages = {combo: [] for combo in combos}
+    calls = {combo: [] for combo in combos}
+    for round_number in range(repeats):
+        for combo in combos:
+            (name, path, q, i, j, max_dimension), kind, workers = combo
+            stages[combo].append(run_bench(path, workers, q, max_dimension, kind, i, j))
+            calls[combo].append(run_whole_calls(path, kind, q, i, j, max_dimension, workers, 1))
+        log(f"pairs: round {round_number + 1} of {repeats} done")
     rows = []
-    for name, path, q, i, j, max_dimension in cases:
-        for kind in ("old", "new"):
-            for workers in worker_counts:
-                stages = [run_bench(path, workers, q, max_dimension, kind, i, j) for _ in range(repeats)]
-                calls = run_whole_calls(path, kind, q, i, j, max_dimension, workers, repeats)
-                row = {"case": f"{name} q={q} i={i} j={j} max_dimension={max_dimension}", "algorithm": kind,
-                       "workers": workers, "pairs": calls["pairs"]}
-                for stage in ("graph_s", "complex_s", "index_s", "algorithm_s"):
-                    row[stage] = median_of(stages, stage)
-                row["whole_s"] = statistics.median(calls["whole"])
-                row["python_s"] = statistics.median(calls["python"])
-                row["conversion_s"] = row["whole_s"] - sum(row[s] for s in ("graph_s", "complex_s", "index_s",
-                                                                            "algorithm_s"))
-                row["peak_rss_mib"] = calls["peak_rss_kib"] / 1024
-                if stages[0]["pairs"] != calls["pairs"]:
-                    raise SystemExit(f"{row['case']} {kind}: the module and the bench program disagree on the pairs")
-                rows.append(row)
-                log(f"pairs {row['case']} {kind} workers={workers}: {row['pairs']} pairs, whole "
-                    f"{1e9 * row['whole_s'] / row['pairs']:.0f} ns/pair, python list "
-                    f"{1e9 * row['python_s'] / row['pairs']:.0f} ns/pair")
+    for combo in combos:
+        (name, path, q, i, j, max_dimension), kind, workers = combo
+        runs = calls[combo]
+        row = {"case": f"{name} q={q} i={i} j={j} max_dimension={max_dimension}", "algorithm": kind,
+               "workers": workers, "pairs": runs[0]["pairs"]}
+        for stage in ("graph_s", "complex_s", "index_s", "algorithm_s"):
+            row[stage] = median_of(stages[combo], stage)
+        row["whole_s"] = statistics.median(run["whole"][0] for run in runs)
+        row["python_s"] = statistics.median(run["python"][0] for run in runs)
+        row["conversion_s"] = row["whole_s"] - sum(row[s] for s in ("graph_s", "complex_s", "index_s", "algorithm_s"))
+        row["peak_rss_mib"] = max(run["peak_rss_kib"] for run in runs) / 1024
+        if any(stage["pairs"] != row["pairs"] for stage in stages[combo]):
+            raise SystemExit(f"{row['case']} {kind}: the module and the bench program disagree on the pairs")
+        rows.append(row)
+        log(f"pairs {row['case']} {kind} workers={workers}: {row['pairs']} pairs, whole "
+            f"{1e9 * row['whole_s'] / row['pairs']:.0f} ns/pair, python list "
+            f"{1e9 * row['python_s'] / row['pairs']:.0f} ns/pair")
     return rows
 
 
@@ -230,7 +239,8 @@ def complex_lines(complex_table):
 def pair_lines(pair_table):
     out = ["", "## q-near graphs: whole calls", "",
             "Seconds, medians. conversion = whole call minus the C++ stages. python list = building the "
-            "same list of lists in Python ([[s, t] for s, t in result], collector paused).", "",
+            "same list of lists in Python ([[s, t] for s, t in result], collector paused). Each repeat is a "
+            "round over all cases; each whole call runs in a fresh interpreter.", "",
             "| case | algorithm | workers | pairs | graph | complex | index | algorithm | conversion | whole | "
             "whole ns/pair | python list ns/pair | whole / python list | peak RSS MiB |",
             "|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"]
