@@ -345,8 +345,8 @@ print(json.dumps([tolva.compute_q_near_graph_old_from_file({path!r}, {q}, {i}, {
 """
 
 
-# Streams of a few hundred thousand attempted pairs: the pair set is split into partitions and
-# deduplicated a chunk at a time on the workers.
+# Streams of a few hundred thousand attempted pairs, filed and checked for repeats on the
+# workers in partitions, with the pairs of a face of the lowest dimension among them unchecked.
 @pytest.mark.parametrize("workers", ["1", "2", "5"])
 @pytest.mark.parametrize("params", [(2, 0, 1, 3), (3, 1, 0, 4)])
 def test_large_results_match_reference_at_every_worker_count(run_python, workers, params):
