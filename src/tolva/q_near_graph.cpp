@@ -17,10 +17,10 @@ namespace {
 // Keys per partition the partitions are sized for: the table that deduplicates one of them
 // (about 16 bytes per key) stays in a core's cache.
 constexpr std::uint64_t kKeysPerPartition = std::uint64_t{1} << 14;
-constexpr unsigned kMaxPartitionBits = 16;  // partition numbers are filed in 16 bits
+constexpr unsigned kMaxPartitionBits = 16;  // at most 65536 partitions, each a buffer of its own
 // Buffers are reserved for at most this many attempts; beyond it they grow as they fill.
 constexpr std::uint64_t kMaxReservedAttempts = std::uint64_t{1} << 24;
-// Fewer attempts than this are deduplicated on the calling thread.
+// Fewer checked keys than this are marked on the calling thread.
 constexpr std::uint64_t kParallelFrom = std::uint64_t{1} << 15;
 
 // Where a key with hash `mix` starts probing among `slot_count` slots, from the hash bits
