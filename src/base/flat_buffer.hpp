@@ -1,7 +1,8 @@
 // A growable array of trivially copyable values on malloc/realloc. Large buffers live in
-// their own mappings, so growing one moves page mappings instead of copying data, and they
-// are advised to use huge pages, which cuts page faults when hundreds of MiB of simplices
-// are written once.
+// their own mappings, so growing one moves page mappings instead of copying data, and
+// buffers of a few MiB and up are advised to use huge pages: that cuts page faults when
+// hundreds of MiB of simplices are written once, and TLB misses where a table of a few MiB
+// is read at random (an index of faces looked up millions of times).
 #pragma once
 
 #include <sys/mman.h>
@@ -110,7 +111,7 @@ class FlatBuffer {
   static constexpr std::size_t kHugePage = std::size_t{2} << 20;
 
   static void advise_huge_pages(void* start, std::size_t bytes) {
-    if (bytes < 16 * kHugePage) return;  // only the large, long-lived arrays
+    if (bytes < 2 * kHugePage) return;  // smaller ones would hardly hold one whole huge page
     const auto first = (reinterpret_cast<std::uintptr_t>(start) + kHugePage - 1) & ~(kHugePage - 1);
     const auto last = (reinterpret_cast<std::uintptr_t>(start) + bytes) & ~(kHugePage - 1);
     if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
