@@ -26,6 +26,7 @@ import json
 import os
 import pathlib
 import platform
+import random
 import statistics
 import subprocess
 import sys
@@ -177,13 +178,16 @@ def complex_rows(graphs, worker_counts, repeats, with_peer, log):
 
 
 def pair_rows(cases, worker_counts, repeats, log):
-    """Each repeat is one round over all cases, one fresh process per whole call: a slow spell
-    of the machine then falls on every case alike instead of on the one measured during it."""
+    """Each repeat is one round over all cases in a shuffled order, one fresh process per whole
+    call: a slow spell of the machine then falls on every case alike instead of on the one
+    measured during it."""
     combos = [(case, kind, workers) for case in cases for kind in ("old", "new") for workers in worker_counts]
     stages = {combo: [] for combo in combos}
     calls = {combo: [] for combo in combos}
     for round_number in range(repeats):
-        for combo in combos:
+        # A shuffled order per round: the process after a large one runs slower (its freed
+        # memory is still being handed back), and this spreads that over all cases.
+        for combo in random.Random(round_number).sample(combos, len(combos)):
             (name, path, q, i, j, max_dimension), kind, workers = combo
             stages[combo].append(run_bench(path, workers, q, max_dimension, kind, i, j))
             calls[combo].append(run_whole_calls(path, kind, q, i, j, max_dimension, workers, 1))
