@@ -107,12 +107,12 @@ PositionTable containing_simplices(const DirectedFlagComplex& complex, const Sim
                                    const FaceWalk& walk, std::size_t list, std::size_t last_list);
 
 // Inserts every (face, simplex) pair of the walk, in walk order.
-//
-// Those whose face is in list 0 occur once each (a simplex's faces are distinct), and the
-// other pairs of both algorithms have no source in list 0: sources below this bound need no
-// check for repeats.
 void insert_face_pairs(const DirectedFlagComplex& complex, const SimplexIndex& index, const FaceWalk& walk,
                        QNearGraph::PairStream& pairs);
+
+// The bound below which a pair's source marks it as distinct, for insert_all: a face pair
+// whose face is in list 0 occurs once (a simplex's faces are distinct simplices), and no
+// other pair of either algorithm has its source in list 0.
 inline std::uint64_t distinct_face_pair_sources(const SimplexIndex& index) { return index.first_position(1); }
 
 // Pieces for producing the pairs of `rows` rows on the workers: one for small tables.
