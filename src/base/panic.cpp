@@ -3,10 +3,14 @@
 #include <cstdio>
 #include <string_view>
 
+#include "base/task.hpp"
+
 namespace tolva {
 namespace {
 
-thread_local std::string current_thread_name = "main";
+// A plain pointer in the static TLS block (see base/task.cpp): naming a thread or reporting
+// from it never allocates thread-local storage. The text is owned by the thread that set it.
+[[gnu::tls_model("initial-exec")]] thread_local const char* current_thread_name = "main";
 
 // Source paths are reported relative to the project ("src/..."), not as build-machine paths.
 std::string_view project_relative(std::string_view path) {
@@ -16,7 +20,7 @@ std::string_view project_relative(std::string_view path) {
 
 void write_report(const std::string& message, const std::source_location& where) {
   const std::string_view file = project_relative(where.file_name());
-  std::fprintf(stderr, "thread '%s' panicked at '%s', %.*s:%u:%u\n", current_thread_name.c_str(),
+  std::fprintf(stderr, "thread '%s' panicked at '%s', %.*s:%u:%u\n", current_thread_name,
                message.c_str(), static_cast<int>(file.size()), file.data(), where.line(),
                where.column());
   std::fputs("note: the message above is raised as pyo3_runtime.PanicException; "
@@ -31,10 +35,11 @@ std::string assertion(const char* op, std::int64_t left, std::int64_t right) {
 
 }  // namespace
 
-void set_panic_thread_name(std::string name) { current_thread_name = std::move(name); }
+void set_panic_thread_name(const char* name) { current_thread_name = name; }
 
 void panic(std::string message, std::source_location where) {
-  write_report(message, where);
+  const TaskContext* task = current_task();
+  if (task == nullptr || !task->quiet) write_report(message, where);
   throw Panic(std::move(message));
 }
 

@@ -19,12 +19,14 @@ class Panic : public std::exception {
   std::string message_;
 };
 
-// Writes the one-line panic report to standard error, then throws Panic(message).
+// Writes the one-line panic report to standard error (unless the thread's task is quiet),
+// then throws Panic(message).
 [[noreturn]] void panic(std::string message,
                         std::source_location where = std::source_location::current());
 
-// Names the current thread in panic reports ("main" unless set).
-void set_panic_thread_name(std::string name);
+// Names the current thread in panic reports ("main" unless set); `name` must outlive the
+// thread's use of it.
+void set_panic_thread_name(const char* name);
 
 // The generic message forms shared by every subsystem.
 [[noreturn]] void panic_index_out_of_bounds(std::uint64_t length, std::uint64_t index,

@@ -35,10 +35,16 @@ Numbers convert_numbers(const std::array<PyObject*, kParameterCount>& arguments)
 
 QNearGraph run_pipeline(Graph graph, Algorithm algorithm, const Numbers& numbers) {
   const DirectedFlagComplex complex = build_directed_flag_complex(graph, numbers.q, numbers.max_dimension);
-  { const Graph released = std::move(graph); }  // the bit matrices are not needed any more
+  { const Graph released = std::move(graph); }  // the neighbour lists are not needed any more
   const SimplexIndex index = build_simplex_index(complex);
-  return algorithm == Algorithm::Old ? q_near_graph_old(numbers.q, numbers.i, numbers.j, complex, index)
-                                     : q_near_graph_new(numbers.q, numbers.i, numbers.j, complex, index);
+  if (algorithm == Algorithm::Old) {
+    QNearGraph result = q_near_graph_old(numbers.q, numbers.i, numbers.j, complex, index);
+    report_pair_count("src/tolva/original/single_thread:148", "q_near_graph.edges().len()", result.size());
+    return result;
+  }
+  QNearGraph result = q_near_graph_new(numbers.q, numbers.i, numbers.j, complex, index);
+  report_pair_count("src/tolva/new/single_thread:21", "q_graph.edges().len()", result.size());
+  return result;
 }
 
 // Pauses the cyclic garbage collector while a result is built: millions of new lists would

@@ -15,6 +15,7 @@
 
 #include "parallel/cpu_count.hpp"
 #include "base/panic.hpp"
+#include "base/task.hpp"
 
 namespace tolva::parallel {
 namespace {
@@ -22,11 +23,12 @@ namespace {
 // One run_blocks call. Workers hold it by shared_ptr, so a worker that wakes late only
 // finds the block counter exhausted and never touches the caller's data.
 struct Job {
-  Job(std::size_t count, const std::function<void(std::size_t)>* body)
-      : block_count(count), run_block(body) {}
+  Job(std::size_t count, const std::function<void(std::size_t)>* body, TaskContext* caller_task)
+      : block_count(count), run_block(body), task(caller_task) {}
 
   const std::size_t block_count;
   const std::function<void(std::size_t)>* run_block;
+  TaskContext* const task;  // the caller's, entered on whichever thread runs a block
   alignas(64) std::atomic<std::size_t> next_block{0};
   alignas(64) std::atomic<std::size_t> finished_blocks{0};
   // Blocks above the lowest failed one are skipped; those below always run, so the failure
@@ -45,13 +47,16 @@ struct Job {
     }
   }
 
-  // Runs blocks until none is left to claim.
+  // Runs blocks until none is left to claim. Once the task is asked to stop, the next block
+  // claimed fails with Cancelled instead of running, so a call stops within one block.
   void work() {
+    const TaskScope scope(task);
     for (;;) {
       const std::size_t block = next_block.fetch_add(1, std::memory_order_relaxed);
       if (block >= block_count) return;
       if (block < lowest_failed.load(std::memory_order_relaxed)) {
         try {
+          throw_if_cancelled();
           (*run_block)(block);
         } catch (...) {
           record_failure(block, std::current_exception());
@@ -101,7 +106,7 @@ struct WorkerPool::Shared {
 
   void worker_loop(std::size_t worker) {
     const std::string name = "tolva-worker-" + std::to_string(worker);
-    set_panic_thread_name(name);
+    set_panic_thread_name(name.c_str());  // name lives as long as the thread
     pthread_setname_np(pthread_self(), name.substr(0, 15).c_str());  // as shown by top and gdb
     for (;;) {
       std::shared_ptr<Job> job;
@@ -211,7 +216,7 @@ WorkerPool& WorkerPool::global() {
 
 void WorkerPool::run_blocks(std::size_t block_count, const std::function<void(std::size_t)>& run_block) {
   if (block_count == 0) return;
-  auto job = std::make_shared<Job>(block_count, &run_block);
+  auto job = std::make_shared<Job>(block_count, &run_block, current_task());
   if (block_count > 1) shared_->open(job);
   job->work();  // the caller takes part, so its job completes even if no worker is free
   if (block_count > 1) shared_->close(job);

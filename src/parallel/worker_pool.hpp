@@ -25,7 +25,9 @@ class WorkerPool {
   // Runs run_block(0) ... run_block(block_count - 1) on the workers and the calling thread,
   // which may be a worker itself (a nested call) or one of several callers at once. The
   // failure of the lowest failing block is rethrown here once every running block has
-  // finished; blocks above a failed one are skipped.
+  // finished; blocks above a failed one are skipped. The caller's task (base/task.hpp) is the
+  // task of every thread while it runs one of these blocks, and a block claimed after the
+  // task was asked to stop throws Cancelled instead of running.
   void run_blocks(std::size_t block_count, const std::function<void(std::size_t)>& run_block);
 
   WorkerPool(const WorkerPool&) = delete;

@@ -76,7 +76,6 @@ QNearGraph q_near_graph_new(std::uint64_t q, std::uint64_t i, std::uint64_t j,
       insert_face_pairs(complex, index, walk, pairs);
     }, distinct_face_pair_sources(index));
   }
-  report_pair_count("src/tolva/new/single_thread:21", "q_graph.edges().len()", q_graph.size());
   return q_graph;
 }
 

@@ -69,7 +69,6 @@ QNearGraph q_near_graph_old(std::uint64_t q, std::uint64_t i, std::uint64_t j,
       insert_face_pairs(complex, index, walk, pairs);
     }, distinct_face_pair_sources(index));
   }
-  report_pair_count("src/tolva/original/single_thread:148", "q_near_graph.edges().len()", q_near_graph.size());
   return q_near_graph;
 }
 
