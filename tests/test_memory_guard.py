@@ -1,8 +1,8 @@
 """A call whose result, or any large array on the way to it, would not fit in the memory the
-process can still get raises MemoryError at once, and the interpreter goes on. The limits are
-faked in a child with a mount namespace of its own: a copy of /proc/meminfo with a small
-MemAvailable, or a control-group directory with a small memory limit, bound over the real
-one. Skipped where such a namespace cannot be made."""
+process can still get raises MemoryError at once, and the interpreter goes on. The figure of
+available memory is injected into a child (TOLVA_AVAILABLE_MEMORY_BYTES); the reading of
+the control-group limit is tested with a faked group directory bound over the real one in a
+mount namespace of the child's own, skipped where such a namespace cannot be made."""
 import json
 import pathlib
 import shlex
@@ -68,20 +68,6 @@ def run_with_binds(binds, code, timeout=120):
     return json.loads(result.stdout.strip().splitlines()[-1])
 
 
-def fake_meminfo(tmp_path, available_bytes):
-    lines = []
-    for line in pathlib.Path("/proc/meminfo").read_text().splitlines():
-        name = line.split(":")[0]
-        if name == "MemAvailable":
-            line = f"MemAvailable:   {available_bytes // 1024} kB"
-        elif name == "SwapFree":
-            line = "SwapFree:              0 kB"
-        lines.append(line)
-    path = tmp_path / "meminfo"
-    path.write_text("\n".join(lines) + "\n")
-    return path
-
-
 def child(matrix=MATRIX, call=CALL):
     return CHILD.format(tests=str(pathlib.Path(__file__).parent), matrix=matrix, call=call)
 
@@ -104,24 +90,35 @@ def traced():
     return traced_result_bytes()
 
 
+HEADROOM = 256 << 20  # what the guard keeps back at least
+
+
+def run_with_available(available, code, timeout=120):
+    """Runs `code` in a fresh interpreter whose guard sees `available` bytes."""
+    result = subprocess.run([sys.executable, "-c", code], timeout=timeout, capture_output=True, text=True,
+                            env=_python_env({"TOLVA_AVAILABLE_MEMORY_BYTES": str(available)}))
+    assert result.returncode == 0, result.stderr[-3000:]
+    return json.loads(result.stdout.strip().splitlines()[-1]), result.stderr
+
+
 # The guard must count a pair as at least what the interpreter requests for it, and at most
 # what the objects take once the allocator's size classes are counted (under a fifth more).
+# The packed pairs (8 bytes each) are alive while the result is built and count too.
 @pytest.mark.parametrize("fraction, fits", [(0.95, False), (1.2, True)])
-def test_result_is_checked_against_its_measured_size(tmp_path, traced, fraction, fits, capfd):
+def test_result_is_checked_against_its_measured_size(traced, fraction, fits):
     held, pairs = traced
     assert held > 16 << 20  # large enough to be checked
-    outcome = run_with_binds([(fake_meminfo(tmp_path, int(held * fraction)), "/proc/meminfo")], child())
+    outcome, _ = run_with_available(HEADROOM + 8 * pairs + int(held * fraction), child())
     assert outcome.get("pairs") == (pairs if fits else None)
     assert outcome.get("memory_error", False) is not fits
     assert outcome["next_call"] == [[3, 5], [3, 6], [6, 5]]
-    capfd.readouterr()
 
 
-def test_huge_result_of_the_gap_junction_network_raises_memory_error_at_once(tmp_path):
-    # 377 million pairs, about 33 GB as Python objects; with 256 MiB available the pair set
+def test_huge_result_of_the_gap_junction_network_raises_memory_error_at_once():
+    # 377 million pairs, about 33 GB as Python objects; with 2 GiB available the pair set
     # itself is refused long before the result.
     call = f"tolva.compute_q_near_graph_old_from_file({str(DATA / 'celegans_herm_chem_gap.flag')!r}, 5, 0, 1, 7)"
-    outcome = run_with_binds([(fake_meminfo(tmp_path, 256 << 20), "/proc/meminfo")], child(call=call))
+    outcome, _ = run_with_available(2 << 30, child(call=call))
     assert outcome == {"memory_error": True, "next_call": [[3, 5], [3, 6], [6, 5]]}
 
 
@@ -153,9 +150,11 @@ def test_control_group_limit_is_part_of_the_available_memory(tmp_path, traced, l
     directory.mkdir(parents=True)
     limit, usage = ("memory.max", "memory.current") if version == 2 else ("memory.limit_in_bytes",
                                                                          "memory.usage_in_bytes")
-    (directory / limit).write_text(f"{3 * held}\n" if limited else ("max\n" if version == 2 else
-                                                                     "9223372036854771712\n"))
-    (directory / usage).write_text(f"{5 * held // 2}\n")  # leaves room for half the result
+    usage_bytes = 5 * held // 2
+    # Limited, the group leaves the headroom and room for half the result.
+    (directory / limit).write_text(f"{usage_bytes + HEADROOM + held // 2}\n" if limited else (
+        "max\n" if version == 2 else "9223372036854771712\n"))
+    (directory / usage).write_text(f"{usage_bytes}\n")
     outcome = run_with_binds([(tmp_path / "cgroup", mount_point)], child())
     assert outcome.get("pairs") == (pairs if fits else None)
     assert outcome.get("memory_error", False) is not fits

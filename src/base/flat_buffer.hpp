@@ -2,7 +2,8 @@
 // their own mappings, so growing one moves page mappings instead of copying data, and
 // buffers of a few MiB and up are advised to use huge pages: that cuts page faults when
 // hundreds of MiB of simplices are written once, and TLB misses where a table of a few MiB
-// is read at random (an index of faces looked up millions of times).
+// is read at random (an index of faces looked up millions of times). Every byte of capacity
+// is taken from the memory guard (base/memory_guard.hpp) and given back when freed.
 #pragma once
 
 #include <sys/mman.h>
@@ -35,7 +36,7 @@ class FlatBuffer {
         capacity_(std::exchange(other.capacity_, 0)) {}
   FlatBuffer& operator=(FlatBuffer&& other) noexcept {
     if (this != &other) {
-      std::free(data_);
+      free_all();
       data_ = std::exchange(other.data_, nullptr);
       size_ = std::exchange(other.size_, 0);
       capacity_ = std::exchange(other.capacity_, 0);
@@ -44,16 +45,19 @@ class FlatBuffer {
   }
   FlatBuffer(const FlatBuffer&) = delete;
   FlatBuffer& operator=(const FlatBuffer&) = delete;
-  ~FlatBuffer() { std::free(data_); }
+  ~FlatBuffer() { free_all(); }
 
   // `count` zero values, from calloc: pages nobody writes are never backed by memory.
   static FlatBuffer zeros(std::size_t count, PageSize pages = PageSize::Huge) {
     FlatBuffer buffer;
     if (count == 0) return buffer;
     if (count > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
-    ensure_memory_available(count * sizeof(T));
+    take_memory(count * sizeof(T));
     buffer.data_ = static_cast<T*>(std::calloc(count, sizeof(T)));
-    if (buffer.data_ == nullptr) throw std::bad_alloc();
+    if (buffer.data_ == nullptr) {
+      give_back_memory(count * sizeof(T));
+      throw std::bad_alloc();
+    }
     buffer.size_ = buffer.capacity_ = count;
     if (pages == PageSize::Huge) advise_huge_pages(buffer.data_, count * sizeof(T));
     return buffer;
@@ -95,12 +99,20 @@ class FlatBuffer {
   void truncate(std::size_t count) noexcept {
     size_ = count;
     if (count == 0) {
-      std::free(std::exchange(data_, nullptr));
-      capacity_ = 0;
+      free_all();
     } else if (void* shrunk = std::realloc(data_, count * sizeof(T))) {  // on failure the values stay put
+      give_back_memory((capacity_ - count) * sizeof(T));
       data_ = static_cast<T*>(shrunk);
       capacity_ = count;
     }
+  }
+
+  // Hands the block over, to be freed with std::free by its new owner, and leaves the buffer
+  // empty; its bytes no longer count against the memory guard. Null when nothing was held.
+  [[nodiscard]] T* release() noexcept {
+    give_back_memory(capacity_ * sizeof(T));
+    size_ = capacity_ = 0;
+    return std::exchange(data_, nullptr);
   }
 
   void reserve(std::size_t count) {
@@ -123,11 +135,21 @@ class FlatBuffer {
     reallocate(target);
   }
 
+  void free_all() noexcept {
+    give_back_memory(capacity_ * sizeof(T));
+    std::free(std::exchange(data_, nullptr));
+    size_ = capacity_ = 0;
+  }
+
   void reallocate(std::size_t count) {
     if (count > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
-    ensure_memory_available((count - capacity_) * sizeof(T));
+    const std::size_t added = (count - capacity_) * sizeof(T);
+    take_memory(added);
     void* moved = std::realloc(data_, count * sizeof(T));
-    if (moved == nullptr) throw std::bad_alloc();
+    if (moved == nullptr) {
+      give_back_memory(added);
+      throw std::bad_alloc();
+    }
     data_ = static_cast<T*>(moved);
     capacity_ = count;
     advise_huge_pages(data_, count * sizeof(T));

@@ -1,6 +1,11 @@
 #include "base/memory_guard.hpp"
 
 #include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
 #include <new>
 
 #include "base/decimal.hpp"
@@ -68,7 +73,85 @@ std::optional<std::uint64_t> cgroup_memory_room(std::string_view proc_self_cgrou
   }
 }
 
+namespace {
+
+constexpr std::uint64_t kNotInjected = UINT64_MAX;
+
+// Bytes of live guarded buffers, and of those taken since the small ones were last checked.
+std::atomic<std::size_t> taken{0};
+std::atomic<std::size_t> unchecked{0};
+std::atomic<std::uint64_t> injected{kNotInjected};  // set by AvailableMemoryOverride
+
+// The budget of the innermost open call.
+struct Budget {
+  bool open = false;
+  bool measured = false;  // limit and base are set from the call's first check on
+  std::size_t limit = 0;  // what the call may take in all, as measured
+  std::size_t base = 0;   // taken when it was measured
+};
+std::mutex budget_mutex;
+Budget budget;
+
+std::uint64_t injected_from_environment() {
+  static const std::uint64_t bytes = [] {
+    const char* text = std::getenv("TOLVA_AVAILABLE_MEMORY_BYTES");
+    if (text == nullptr) return kNotInjected;
+    const ParsedUnsigned parsed = parse_unsigned_decimal(text);
+    return parsed.error ? kNotInjected : parsed.value;
+  }();
+  return bytes;
+}
+
+std::size_t saturating_minus(std::size_t a, std::size_t b) noexcept { return a > b ? a - b : 0; }
+
+// What the calling request may still take: what the process can get now, less the headroom,
+// and within a call what is left of its budget.
+std::size_t room() {
+  const std::size_t now = usable_memory(available_memory());
+  const std::lock_guard lock(budget_mutex);
+  if (!budget.open) return now;
+  const std::size_t in_use = taken.load(std::memory_order_relaxed);
+  if (!budget.measured) {
+    budget = Budget{true, true, now, in_use};
+    return now;
+  }
+  return std::min(now, saturating_minus(budget.limit, saturating_minus(in_use, budget.base)));
+}
+
+void ensure_room_for(std::size_t bytes) {
+  if (bytes > room()) throw std::bad_alloc();
+}
+
+// Counts a small request; every kGuardedFrom of them, checks that as much again would fit.
+void take_small(std::size_t bytes) {
+  taken.fetch_add(bytes, std::memory_order_relaxed);
+  if (unchecked.fetch_add(bytes, std::memory_order_relaxed) + bytes < kGuardedFrom) return;
+  if (unchecked.exchange(0, std::memory_order_relaxed) == 0) return;  // another thread checks
+  try {
+    ensure_room_for(kGuardedFrom);
+  } catch (...) {
+    taken.fetch_sub(bytes, std::memory_order_relaxed);
+    throw;
+  }
+}
+
+}  // namespace
+
+OutOfMemory::OutOfMemory(std::string_view message) noexcept {
+  const std::size_t length = std::min(message.size(), sizeof message_ - 1);
+  std::memcpy(message_, message.data(), length);
+  message_[length] = '\0';
+}
+
+std::size_t usable_memory(std::size_t available) noexcept {
+  const std::size_t headroom = std::max(available / 100 * kHeadroomPercent, kMinimumHeadroom);
+  return saturating_minus(available, headroom);
+}
+
 std::size_t available_memory() {
+  const std::uint64_t fixed = injected.load(std::memory_order_relaxed);
+  const std::uint64_t figure = fixed != kNotInjected ? fixed : injected_from_environment();
+  if (figure != kNotInjected) return static_cast<std::size_t>(std::min<std::uint64_t>(figure, SIZE_MAX));
   std::optional<std::uint64_t> room;
   if (const auto meminfo = read_whole_file("/proc/meminfo")) room = meminfo_available(*meminfo);
   const auto cgroup = read_whole_file("/proc/self/cgroup");
@@ -78,8 +161,48 @@ std::size_t available_memory() {
   return static_cast<std::size_t>(std::min<std::uint64_t>(*room, SIZE_MAX));
 }
 
-void ensure_memory_available(std::size_t bytes) {
-  if (bytes >= kGuardedFrom && bytes > available_memory()) throw std::bad_alloc();
+void take_memory(std::size_t bytes) {
+  if (bytes < kGuardedFrom) return take_small(bytes);
+  ensure_room_for(bytes);
+  taken.fetch_add(bytes, std::memory_order_relaxed);
 }
+
+void give_back_memory(std::size_t bytes) noexcept { taken.fetch_sub(bytes, std::memory_order_relaxed); }
+
+std::size_t memory_taken() noexcept { return taken.load(std::memory_order_relaxed); }
+
+void ensure_memory_available(std::size_t bytes) {
+  if (bytes >= kGuardedFrom) ensure_room_for(bytes);
+}
+
+void ensure_pairs_fit(std::uint64_t attempts, std::uint64_t bytes_per_attempt) {
+  std::uint64_t needed;
+  if (__builtin_mul_overflow(attempts, bytes_per_attempt, &needed)) needed = UINT64_MAX;
+  if (needed < kGuardedFrom) return;
+  const std::size_t available = room();
+  if (needed <= available) return;
+  char message[192];
+  std::snprintf(message, sizeof message,
+                "q-near graph needs about %llu bytes for %llu attempted pairs; %llu bytes available",
+                static_cast<unsigned long long>(needed), static_cast<unsigned long long>(attempts),
+                static_cast<unsigned long long>(available));
+  throw OutOfMemory(message);
+}
+
+MemoryBudgetScope::MemoryBudgetScope() noexcept {
+  const std::lock_guard lock(budget_mutex);
+  previous_ = Saved{budget.open, budget.measured, budget.limit, budget.base};
+  budget = Budget{true, false, 0, 0};
+}
+
+MemoryBudgetScope::~MemoryBudgetScope() {
+  const std::lock_guard lock(budget_mutex);
+  budget = Budget{previous_.open, previous_.measured, previous_.limit, previous_.base};
+}
+
+AvailableMemoryOverride::AvailableMemoryOverride(std::size_t bytes) noexcept
+    : previous_(injected.exchange(bytes, std::memory_order_relaxed)) {}
+
+AvailableMemoryOverride::~AvailableMemoryOverride() { injected.store(previous_, std::memory_order_relaxed); }
 
 }  // namespace tolva

@@ -1,5 +1,5 @@
 // The one place where C++ failures become Python exceptions: every entry point the
-// interpreter calls runs its body through `boundary`.
+// interpreter calls runs its body through `boundary`, which is also the call's memory budget.
 #pragma once
 
 #include <new>
@@ -7,6 +7,7 @@
 #include <string>
 
 #include "lib/python.hpp"
+#include "base/memory_guard.hpp"
 #include "base/panic.hpp"
 
 namespace tolva::py {
@@ -16,11 +17,14 @@ void raise_panic_exception(const std::string& message);
 
 template <class Body>
 PyObject* boundary(Body&& body) noexcept {
+  const MemoryBudgetScope budget;
   try {
     return body();
   } catch (const PythonError&) {
   } catch (const Panic& failure) {
     raise_panic_exception(failure.message());
+  } catch (const OutOfMemory& failure) {
+    PyErr_SetString(PyExc_MemoryError, failure.what());
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::length_error&) {

@@ -4,7 +4,9 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -105,9 +107,15 @@ struct WorkerPool::Shared {
   }
 
   void worker_loop(std::size_t worker) {
-    const std::string name = "tolva-worker-" + std::to_string(worker);
-    set_panic_thread_name(name.c_str());  // name lives as long as the thread
-    pthread_setname_np(pthread_self(), name.substr(0, 15).c_str());  // as shown by top and gdb
+    // Formatted in place: an exception escaping a thread's first frame would end the
+    // process, so nothing here may allocate.
+    char name[32];
+    std::snprintf(name, sizeof name, "tolva-worker-%zu", worker);
+    set_panic_thread_name(name);  // name lives as long as the thread
+    char short_name[16];          // as shown by top and gdb, at most 15 characters
+    std::memcpy(short_name, name, sizeof short_name - 1);
+    short_name[sizeof short_name - 1] = '\0';
+    pthread_setname_np(pthread_self(), short_name);
     for (;;) {
       std::shared_ptr<Job> job;
       {

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "base/flat_buffer.hpp"
+#include "base/memory_guard.hpp"
 #include "base/position.hpp"
 #include "parallel/worker_pool.hpp"
 
@@ -28,8 +29,13 @@ class QNearGraph {
   // Appends the pair unless it is present; returns whether it was new.
   bool insert(std::uint64_t source, std::uint64_t target);
 
-  // About how many pairs the next insert_all will attempt: sizes its partitions.
-  void reserve(std::uint64_t attempts) noexcept { expected_attempts_ = attempts; }
+  // About how many pairs the next insert_all will attempt: sizes its partitions. Refuses
+  // them at once, before any is made, when they cannot fit (OutOfMemory): the stream holds
+  // each attempted key, and again in its partition until the repeats are dropped.
+  void reserve(std::uint64_t attempts) {
+    ensure_pairs_fit(attempts, 2 * sizeof(std::uint64_t));
+    expected_attempts_ = attempts;
+  }
 
   class PairStream;
 
