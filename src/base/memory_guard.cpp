@@ -144,7 +144,7 @@ OutOfMemory::OutOfMemory(std::string_view message) noexcept {
 }
 
 std::size_t usable_memory(std::size_t available) noexcept {
-  const std::size_t headroom = std::max(available / 100 * kHeadroomPercent, kMinimumHeadroom);
+  const std::size_t headroom = std::max(available / kHeadroomShare, kMinimumHeadroom);
   return saturating_minus(available, headroom);
 }
 

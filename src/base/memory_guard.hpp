@@ -28,7 +28,7 @@ inline constexpr std::size_t kGuardedFrom = std::size_t{16} << 20;
 
 // The headroom is the larger of these: what a refused request must leave to everything else.
 inline constexpr std::size_t kMinimumHeadroom = std::size_t{256} << 20;
-inline constexpr std::size_t kHeadroomPercent = 5;
+inline constexpr std::size_t kHeadroomShare = 20;  // 5 %
 
 // Out of memory with a message saying what was needed and what was there. Its text lives in
 // the object itself, so copying it never allocates.

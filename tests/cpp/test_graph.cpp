@@ -4,6 +4,7 @@
 #include <set>
 #include <vector>
 
+#include "base/memory_guard.hpp"
 #include "check.hpp"
 #include "graph/graph.hpp"
 
@@ -155,20 +156,20 @@ TEST(matrix_size_overflow_panics) {
 }
 
 TEST(matrix_size_overflow_is_exactly_where_the_product_wraps) {
-  // The largest n with n * ceil(n / 64) below 2^64 (about 2^35), found by division; both
-  // sides of it are checked without allocating anything large.
-  const auto words = [](std::uint64_t n) { return (n >> 6) + ((n & 63) != 0); };
-  const auto fits = [&](std::uint64_t n) { return words(n) <= ~std::uint64_t{0} / n; };
-  std::uint64_t low = 1, high = std::uint64_t{1} << 40;  // fits(low), !fits(high)
-  while (high - low > 1) {
-    const std::uint64_t middle = low + (high - low) / 2;
-    (fits(middle) ? low : high) = middle;
-  }
-  CHECK_THROWS_AS(Graph{low}, std::bad_alloc);  // no overflow: too many vertices to number
-  CHECK_PANICS(Graph{high}, "size of adjacency matrix overflows");
+  // n * ceil(n / 64) first passes 2^64 - 1 at n = 2^35: 2^35 * 2^29 = 2^64, while
+  // (2^35 - 1) * 2^29 = 2^64 - 2^29 still fits. Below the wrap, that many vertices cannot be
+  // numbered: bad_alloc, not the overflow panic.
+  CHECK_THROWS_AS(Graph{(std::uint64_t{1} << 35) - 1}, std::bad_alloc);
+  CHECK_PANICS(Graph{std::uint64_t{1} << 35}, "size of adjacency matrix overflows");
+  CHECK_PANICS(Graph{(std::uint64_t{1} << 35) + 1}, "size of adjacency matrix overflows");
 }
 
-TEST(matrices_too_large_for_memory_fail_with_bad_alloc) {
-  // 2^32 vertices: 2^58 words per matrix, no overflow, but no machine has the memory.
+TEST(vertex_tables_beyond_the_available_memory_fail_with_bad_alloc) {
+  // 2^32 vertices can be numbered; their offsets take 32 GiB, more than the 1 GiB given here.
+  const tolva::AvailableMemoryOverride available(std::size_t{1} << 30);
   CHECK_THROWS_AS(Graph(std::uint64_t{1} << 32), std::bad_alloc);
+  CHECK_THROWS_AS(Graph((std::uint64_t{1} << 32) + 1), std::bad_alloc);  // too many to number
+  Graph fits(std::uint64_t{1} << 20);  // 8 MiB of offsets
+  fits.add_edge(7, 3);
+  CHECK(fits.has_edge(7, 3));
 }

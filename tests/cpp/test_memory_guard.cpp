@@ -1,5 +1,8 @@
 #define TEST_SUITE "memory_guard"
+#include <cstdlib>
 #include <map>
+#include <string>
+#include <vector>
 #include <new>
 
 #include "base/flat_buffer.hpp"
@@ -8,6 +11,7 @@
 #include "fake_files.hpp"
 
 using tolva::cgroup_memory_room;
+using tolva::kGuardedFrom;
 using tolva::meminfo_available;
 
 using check::files;
@@ -93,12 +97,100 @@ TEST(no_memory_group_or_mount_means_no_room_figure) {
   CHECK(!cgroup_memory_room("12:memory:/elsewhere\n", kV1Mounts, reader));  // outside the mount root
 }
 
-TEST(large_requests_beyond_the_available_memory_fail) {
-  CHECK(tolva::available_memory() > tolva::kGuardedFrom);  // this machine can run the suite
-  CHECK_THROWS_AS(tolva::ensure_memory_available(std::size_t{1} << 62), std::bad_alloc);
-  CHECK_THROWS_AS(tolva::FlatBuffer<std::uint64_t>::zeros(std::size_t{1} << 59), std::bad_alloc);
+constexpr std::size_t kMiB = std::size_t{1} << 20;
+constexpr std::size_t kGiB = std::size_t{1} << 30;
+
+TEST(the_headroom_is_the_larger_of_5_percent_and_256_mib) {
+  CHECK_EQ(tolva::usable_memory(kGiB), 768 * kMiB);
+  CHECK_EQ(tolva::usable_memory(256 * kMiB), 0u);
+  CHECK_EQ(tolva::usable_memory(100 * kMiB), 0u);
+  CHECK_EQ(tolva::usable_memory(5120 * kMiB), 4864 * kMiB);  // both rules meet here
+  CHECK_EQ(tolva::usable_memory(20 * kGiB), 19 * kGiB);
+  CHECK_EQ(tolva::usable_memory(SIZE_MAX), SIZE_MAX - SIZE_MAX / 20);
+}
+
+TEST(requests_beyond_the_usable_memory_are_refused_and_take_nothing) {
+  const tolva::AvailableMemoryOverride available(kGiB);
+  const std::size_t before = tolva::memory_taken();
+  tolva::ensure_memory_available(768 * kMiB);
+  CHECK_THROWS_AS(tolva::ensure_memory_available(768 * kMiB + 1), std::bad_alloc);
+  CHECK_THROWS_AS(tolva::FlatBuffer<std::uint64_t>::zeros(96 * kMiB + 1), std::bad_alloc);
   tolva::FlatBuffer<char> buffer;
+  CHECK_THROWS_AS(buffer.reserve(769 * kMiB), std::bad_alloc);
   CHECK_THROWS_AS(buffer.reserve(std::size_t{1} << 62), std::bad_alloc);
   CHECK(buffer.capacity() == 0);
-  tolva::ensure_memory_available(tolva::kGuardedFrom - 1);  // small requests are not checked
+  CHECK_EQ(tolva::memory_taken(), before);
+}
+
+TEST(pairs_that_cannot_fit_are_refused_with_what_was_needed_and_available) {
+  const tolva::AvailableMemoryOverride available(kGiB);
+  const std::uint64_t fitting = 768 * kMiB / 16;
+  tolva::ensure_pairs_fit(fitting, 16);
+  std::string message;
+  try {
+    tolva::ensure_pairs_fit(fitting + 1, 16);
+  } catch (const tolva::OutOfMemory& refused) {
+    message = refused.what();
+  }
+  CHECK_EQ(message, "q-near graph needs about 805306384 bytes for 50331649 attempted pairs; "
+                    "805306368 bytes available");
+  CHECK_THROWS_AS(tolva::ensure_pairs_fit(UINT64_MAX / 2, 16), std::bad_alloc);  // the product saturates
+  const tolva::AvailableMemoryOverride nothing(0);
+  tolva::ensure_pairs_fit(kGuardedFrom / 16 - 1, 16);  // small requests are left to the batches
+}
+
+TEST(buffers_give_back_what_they_took_and_released_blocks_leave_the_count) {
+  const std::size_t before = tolva::memory_taken();
+  {
+    auto zeros = tolva::FlatBuffer<std::uint32_t>::zeros(1000);
+    tolva::FlatBuffer<std::uint32_t> grown;
+    for (std::uint32_t k = 0; k < 5000; ++k) grown.push_back(k);
+    CHECK_EQ(tolva::memory_taken(), before + 4000 + 4 * grown.capacity());
+    grown.truncate(10);
+    CHECK_EQ(tolva::memory_taken(), before + 4000 + 40);
+    zeros = std::move(grown);
+    CHECK_EQ(tolva::memory_taken(), before + 40);
+    std::uint32_t* block = zeros.release();
+    CHECK_EQ(tolva::memory_taken(), before);
+    CHECK(zeros.empty() && zeros.data() == nullptr);
+    CHECK_EQ(block[9], 9u);
+    std::free(block);
+  }
+  CHECK_EQ(tolva::memory_taken(), before);
+}
+
+TEST(within_a_call_all_buffers_share_one_budget) {
+  const tolva::AvailableMemoryOverride available(kGiB);  // 768 MiB usable
+  const auto large = [] { return tolva::FlatBuffer<char>::zeros(500 * kMiB, tolva::PageSize::Small); };
+  {
+    const auto first = large(), second = large();  // outside a call each is checked alone
+  }
+  const tolva::MemoryBudgetScope call;
+  auto first = large();
+  CHECK_THROWS_AS(large(), std::bad_alloc);
+  first = tolva::FlatBuffer<char>();
+  const auto second = large();  // what the first gave back is there again
+}
+
+TEST(small_buffers_are_checked_in_batches_against_the_same_budget) {
+  const tolva::AvailableMemoryOverride available(kGiB);  // 768 MiB usable
+  const tolva::MemoryBudgetScope call;
+  std::vector<tolva::FlatBuffer<char>> buffers;
+  buffers.reserve(1000);
+  bool refused = false;
+  for (int k = 0; k < 1000 && !refused; ++k) {
+    tolva::FlatBuffer<char> buffer;
+    try {
+      buffer.reserve(kMiB);  // 1 MiB each, never checked alone
+    } catch (const std::bad_alloc&) {
+      refused = true;
+      CHECK(buffer.capacity() == 0);
+    }
+    if (!refused) buffers.push_back(std::move(buffer));
+  }
+  CHECK(refused);
+  // Refused once what is held and one more batch no longer fit; the budget is measured at the
+  // first batch's check, which counts from there on, so up to one batch is not counted.
+  const std::size_t batch = kGuardedFrom / kMiB;
+  CHECK(buffers.size() >= 768 - 2 * batch && buffers.size() <= 768 + batch);
 }

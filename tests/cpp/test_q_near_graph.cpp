@@ -4,6 +4,7 @@
 #include <string>
 
 #include "base/flat_buffer.hpp"
+#include "base/memory_guard.hpp"
 #include "tolva/q_near_graph.hpp"
 
 using tolva::QNearGraph;
@@ -37,13 +38,13 @@ TEST(positions_beyond_32_bits_fail_loudly) {
   CHECK_PANICS(graph.insert(0, std::uint64_t{1} << 32), "capacity overflow");
 }
 
-TEST(requests_beyond_available_memory_are_refused) {
-  CHECK_THROWS_AS(tolva::ensure_memory_available(~std::size_t{0} / 2), std::bad_alloc);
-  tolva::ensure_memory_available(std::size_t{1} << 20);  // small requests are not even checked
-  CHECK_THROWS_AS(tolva::FlatBuffer<std::uint64_t>::zeros(~std::size_t{0} / 16), std::bad_alloc);
-  tolva::FlatBuffer<std::uint32_t> buffer;
-  CHECK_THROWS_AS(buffer.reserve(~std::size_t{0} / 8), std::bad_alloc);
-  CHECK_EQ(buffer.size(), 0u);
+TEST(reserving_attempts_that_cannot_fit_refuses_them_before_any_is_made) {
+  const tolva::AvailableMemoryOverride available(std::size_t{1} << 30);  // 768 MiB usable
+  const std::uint64_t fitting = (std::uint64_t{768} << 20) / 16;        // 16 bytes per attempt
+  QNearGraph graph;
+  graph.reserve(fitting);
+  CHECK_THROWS_AS(graph.reserve(fitting + 1), tolva::OutOfMemory);
+  CHECK(graph.insert(1, 2));  // a refused reserve leaves the graph usable
 }
 
 TEST(taking_the_pairs_leaves_an_empty_usable_graph) {

@@ -59,22 +59,21 @@ TEST(short_ranges_fold_on_the_calling_thread) {
 }
 
 TEST(work_is_spread_over_the_workers) {
-  const std::size_t workers = tolva::parallel::worker_count();
-  std::atomic<int> running{0}, most{0};
-  parallel_fold_reduce(
-      0, 64 * workers, [] { return 0; },
-      [&](int accumulator, std::uint64_t) {
-        const int now = ++running;
-        int previous = most.load();
-        while (now > previous && !most.compare_exchange_weak(previous, now)) {
-        }
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
-        --running;
-        return accumulator;
-      },
-      [](int left, int) { return left; });
-  CHECK(most.load() >= 1);
-  CHECK(static_cast<std::size_t>(most.load()) <= workers + 1);  // the caller takes part
+  // Each of two blocks waits until the other has started: they can only both finish when two
+  // threads run them at once (the caller and a worker at least). The deadline only turns a
+  // pool that runs blocks one at a time into a failure instead of a hang.
+  std::atomic<int> started{0};
+  std::atomic<bool> both_seen[2] = {false, false};
+  std::thread::id ran_on[2];
+  tolva::parallel::WorkerPool::global().run_blocks(2, [&](std::size_t block) {
+    ran_on[block] = std::this_thread::get_id();
+    ++started;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (started.load() < 2 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+    both_seen[block] = started.load() == 2;
+  });
+  CHECK(both_seen[0] && both_seen[1]);
+  CHECK(ran_on[0] != ran_on[1]);
 }
 
 TEST(a_failure_reaches_the_caller_and_the_pool_stays_usable) {
