@@ -1,0 +1,138 @@
+"""Running out of memory anywhere in a call raises MemoryError and the interpreter goes on: the
+next call gives the right result. Work that cannot fit is refused before it starts. Each case
+runs in a child interpreter, under an address-space limit set a given amount above what the
+child already maps (so that the limit bites at different stages of the call on any host), or
+with the guard's figure of available memory injected."""
+import json
+import pathlib
+import re
+import subprocess
+import sys
+
+import pytest
+
+from conftest import _python_env
+
+DATA = pathlib.Path(__file__).resolve().parent.parent / "data"
+GAP = DATA / "celegans_herm_chem_gap.flag"
+
+# Room above the child's mapped address space: from the reader's first buffers up to room for
+# the whole call (about 1 million pairs, a few hundred MiB at its peak).
+EXTRA_MIB = [4, 16, 48, 96, 160, 256, 2048]
+
+SWEEP = r"""
+import json, resource, sys
+import numpy as np
+import tolva
+
+algorithm, form = sys.argv[1], sys.argv[2]
+path = {gap!r}
+if form == "matrix":
+    lines = open(path).read().split("\n")
+    n = len(lines[1].split())
+    source = np.zeros((n, n), dtype=np.uint64)
+    for line in lines[3:]:
+        if line.strip():
+            s, t = map(int, line.split()[:2])
+            source[s, t] = 1
+    function = getattr(tolva, "compute_q_near_graph_" + algorithm)
+else:
+    source = path
+    function = getattr(tolva, "compute_q_near_graph_" + algorithm + "_from_file")
+triangle = np.zeros((3, 3), dtype=np.uint64)
+triangle[0, 1] = triangle[0, 2] = triangle[1, 2] = 1
+small = getattr(tolva, "compute_q_near_graph_" + algorithm)
+expected_small = small(triangle, 0, 0, 1, 2)
+expected = function(source, 2, 0, 1, 3)
+
+def mapped_bytes():
+    for line in open("/proc/self/status"):
+        if line.startswith("VmSize:"):
+            return int(line.split()[1]) * 1024
+
+outcomes = []
+for extra_mib in {extra!r}:
+    limit = mapped_bytes() + (extra_mib << 20)
+    resource.setrlimit(resource.RLIMIT_AS, (limit, resource.RLIM_INFINITY))
+    outcome = {{"extra_mib": extra_mib}}
+    try:
+        outcome["right"] = function(source, 2, 0, 1, 3) == expected
+    except MemoryError:
+        outcome["memory_error"] = True
+    except BaseException as error:
+        outcome["other"] = type(error).__name__ + ": " + str(error)
+    try:
+        outcome["next_right"] = small(triangle, 0, 0, 1, 2) == expected_small
+    except BaseException as error:
+        outcome["next_other"] = type(error).__name__ + ": " + str(error)
+    resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+    outcomes.append(outcome)
+print(json.dumps(outcomes))
+"""
+
+
+@pytest.mark.parametrize("workers", ["1", "2"])
+@pytest.mark.parametrize("form", ["matrix", "file"])
+@pytest.mark.parametrize("algorithm", ["old", "new"])
+def test_an_address_space_limit_gives_the_result_or_memory_error_and_the_next_call_works(
+        algorithm, form, workers):
+    code = SWEEP.format(gap=str(GAP), extra=EXTRA_MIB)
+    result = subprocess.run([sys.executable, "-c", code, algorithm, form], capture_output=True, text=True,
+                            timeout=300, env=_python_env({"RAYON_NUM_THREADS": workers}))
+    # An abort (for instance failing to allocate thread-local data) ends the child with a signal.
+    assert result.returncode == 0, result.stderr[-3000:]
+    outcomes = json.loads(result.stdout.strip().splitlines()[-1])
+    assert [o["extra_mib"] for o in outcomes] == EXTRA_MIB
+    for outcome in outcomes:
+        assert outcome.get("right") is True or outcome.get("memory_error") is True, outcome
+        assert outcome.get("next_right") is True, outcome
+    # The sweep reaches both ends: the tightest limit fails, the widest one fits.
+    assert outcomes[0].get("memory_error") is True
+    assert outcomes[-1].get("right") is True
+
+
+EXPLOSIVE = r"""
+import json, resource
+import numpy as np
+import tolva
+
+# 12 vertices, 113 of the 132 possible edges: the old algorithm at q = 2, i = 2, j = 1 up to
+# dimension 5 attempts hundreds of millions of pairs.
+n = 12
+rng = np.random.default_rng(0)
+off_diagonal = [(s, t) for s in range(n) for t in range(n) if s != t]
+a = np.zeros((n, n), dtype=np.uint64)
+for k in rng.choice(len(off_diagonal), 113, replace=False):
+    a[off_diagonal[k]] = 1
+outcome = {}
+try:
+    outcome["pairs"] = len(tolva.compute_q_near_graph_old(a, 2, 2, 1, 5))
+except MemoryError as error:
+    outcome["message"] = str(error)
+outcome["peak_kib"] = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+triangle = np.zeros((3, 3), dtype=np.uint64)
+triangle[0, 1] = triangle[0, 2] = triangle[1, 2] = 1
+outcome["next_call"] = tolva.compute_q_near_graph_new(triangle, 0, 0, 1, 2)[:3]
+print(json.dumps(outcome))
+"""
+
+MESSAGE = re.compile(r"q-near graph needs about (\d+) bytes for (\d+) attempted pairs; (\d+) bytes available")
+
+
+@pytest.mark.parametrize("available_gib", [2, 8])
+def test_attempted_pairs_that_cannot_fit_are_refused_before_any_is_made(available_gib):
+    available = available_gib << 30
+    result = subprocess.run([sys.executable, "-c", EXPLOSIVE], capture_output=True, text=True, timeout=300,
+                            env=_python_env({"TOLVA_AVAILABLE_MEMORY_BYTES": str(available)}))
+    assert result.returncode == 0, result.stderr[-3000:]
+    outcome = json.loads(result.stdout.strip().splitlines()[-1])
+    match = MESSAGE.fullmatch(outcome.get("message", ""))
+    assert match, outcome
+    needed, attempts, room = map(int, match.groups())
+    assert needed == 16 * attempts  # each attempted key, and its copy while repeats are dropped
+    # All but the headroom, less what the call's complex and tables already hold.
+    usable = available - max(available // 20, 256 << 20)
+    assert usable - (64 << 20) <= room <= usable
+    assert needed > room
+    assert outcome["peak_kib"] < 1 << 20  # refused before the pairs were made
+    assert outcome["next_call"] == [[3, 5], [3, 6], [6, 5]]
