@@ -227,7 +227,7 @@ def test_empty_keyword_dict_is_like_none(name, args_for):
 
 @pytest.mark.parametrize("name", ALL_FUNCS)
 @pytest.mark.parametrize("position", [1, 2, 3, 4])
-@pytest.mark.parametrize("bad", [2.0, "3", None, 1j, [1]])
+@pytest.mark.parametrize("bad", [2.0, 0.0, 2.5, np.float64(2.0), "3", None, 1j, [1]], ids=repr)
 def test_type_error_gets_argument_prefix(name, position, bad, args_for):
     param = params(name)[position]
     args = args_for(name)
@@ -239,7 +239,7 @@ def test_type_error_gets_argument_prefix(name, position, bad, args_for):
 
 @pytest.mark.parametrize("name", ALL_FUNCS)
 @pytest.mark.parametrize("position", [1, 2, 3, 4])
-@pytest.mark.parametrize("bad", [-1, -(2**70), 2**64, 2**100])
+@pytest.mark.parametrize("bad", [-1, np.int64(-1), -(2**64), -(2**70), 2**64, 2**64 + 5, 2**100], ids=repr)
 def test_overflow_error_has_no_prefix(name, position, bad, args_for):
     args = args_for(name)
     args[position] = bad

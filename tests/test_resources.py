@@ -81,12 +81,3 @@ def test_garbage_collector_state_is_restored(enabled, capfd):
     finally:
         gc.enable() if was else gc.disable()
     capfd.readouterr()
-
-
-def test_results_are_fresh_objects(capfd):
-    first = tolva.compute_q_near_graph_new(triangle(), 0, 0, 1, 2)
-    second = tolva.compute_q_near_graph_new(triangle(), 0, 0, 1, 2)
-    assert first == second and first is not second
-    assert all(type(pair) is list and len(pair) == 2 for pair in first)
-    assert first[0] is not second[0]
-    capfd.readouterr()
