@@ -103,6 +103,13 @@ class FlatBuffer {
     }
   }
 
+  // Hands the block over to the caller, who frees it with std::free; the buffer is left
+  // empty. Null when the buffer holds nothing.
+  [[nodiscard]] T* release() noexcept {
+    size_ = capacity_ = 0;
+    return std::exchange(data_, nullptr);
+  }
+
   void reserve(std::size_t count) {
     if (count > capacity_) reallocate(count);
   }

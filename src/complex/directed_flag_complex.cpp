@@ -9,6 +9,7 @@
 
 #include "parallel/worker_pool.hpp"
 #include "base/panic.hpp"
+#include "base/task.hpp"
 
 namespace tolva {
 
@@ -471,12 +472,16 @@ DirectedFlagComplex enumerate(const Graph& graph, std::uint64_t q, std::uint64_t
     adjacency.bit_rows = make_bit_rows(graph);
   }
   ExtenderPool<V> extenders(adjacency, q, max_dimension);
+  begin_stage(Stage::Enumeration, unit_count);
   pool.run_blocks(block_count, [&](std::size_t block) {
     const auto [first, last] = parallel::block_range(0, unit_count, block_count, block);
     std::unique_ptr<Extender<V>> extender = extenders.take();
     std::uint64_t root = units.root_of(first);
     std::uint64_t rank = first - units.first_of(root);
     for (std::uint64_t unit = first; unit < last; ++unit) {
+      // A unit (one root and one of its edges) is what a hub can make slow: checked singly,
+      // a cancelled call stops within one unit; progress is counted per block.
+      throw_if_cancelled();
       extender->run_unit(root, rank, blocks[block]);
       if (rank == units.degree(root)) {
         ++root;
@@ -486,6 +491,7 @@ DirectedFlagComplex enumerate(const Graph& graph, std::uint64_t q, std::uint64_t
       }
     }
     extenders.give_back(std::move(extender));
+    advance_stage(last - first);
   });
   return assemble(blocks, q, sizeof(V));
 }

@@ -10,6 +10,7 @@
 #include "base/flat_buffer.hpp"
 #include "base/io_error.hpp"
 #include "base/panic.hpp"
+#include "base/task.hpp"
 
 namespace tolva {
 namespace {
@@ -55,6 +56,7 @@ FlatBuffer<char> read_all(int fd) {
   for (;;) {
     const ssize_t got = ::read(fd, chunk, sizeof chunk);
     if (got > 0) {
+      throw_if_cancelled();
       contents.append(chunk, static_cast<std::size_t>(got));
     } else if (got == 0) {
       return contents;
@@ -175,7 +177,19 @@ Graph parse_flag_text(std::string_view text) {
   if (!vertex_line) panic(kParseFailed);
   Graph graph(count_tokens(*vertex_line));
   lines.next();  // line 3: not inspected
+  // Progress in bytes of text; a cancelled call stops within one batch of lines.
+  constexpr std::uint64_t kLinesPerCheck = 1 << 16;
+  std::uint64_t lines_to_check = kLinesPerCheck;
+  std::uint64_t reported = 0;
+  begin_stage(Stage::Reading, text.size());
   while (const auto line = lines.next()) {
+    if (--lines_to_check == 0) {
+      throw_if_cancelled();
+      const auto parsed = static_cast<std::uint64_t>(line->data() - text.data());
+      advance_stage(parsed - reported);
+      reported = parsed;
+      lines_to_check = kLinesPerCheck;
+    }
     TokenCursor tokens(*line);
     const auto first = tokens.next();
     const auto second = tokens.next();
