@@ -374,6 +374,12 @@ class Extender {
   }
 
   void extend(std::uint64_t length, const CandidateSet& candidates, std::size_t depth) {
+    // One unit can walk a huge tree that stores little (q above most cliques): a cancelled
+    // call is noticed every few thousand steps, with one decrement per step.
+    if (--steps_to_check_ == 0) [[unlikely]] {
+      steps_to_check_ = kStepsPerCheck;
+      throw_if_cancelled();
+    }
     if (length > q_) store(length);
     if (length == stop_length_ || candidates.empty()) return;
     // Nothing below here reaches dimension q: skip the subtree.
@@ -393,10 +399,13 @@ class Extender {
     }
   }
 
+  static constexpr std::uint64_t kStepsPerCheck = std::uint64_t{1} << 14;
+
   const Graph& graph_;
   const Adjacency& adjacency_;
   std::uint64_t q_;
   std::uint64_t stop_length_;  // max_dimension + 1, wrapping: 0 means unbounded
+  std::uint64_t steps_to_check_ = kStepsPerCheck;
   BlockOutput* out_ = nullptr;
   std::vector<V> simplex_;
   std::uint64_t root_ = ~std::uint64_t{0};        // whose neighbourhood the matrix holds
