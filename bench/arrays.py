@@ -59,10 +59,19 @@ pairs = sum(len(complex_.q_near_graph(KIND, i, j)) for i in range(Q + 2) for j i
 print(json.dumps({"whole": time.perf_counter() - start, "pairs": pairs, "peak": peak_mib()}))
 """
 
+# The peer takes a matrix: the file is read first, outside the time (as in bench/run.py).
 PEER_COUNT = PRELUDE + """
+import numpy as np, scipy.sparse as sparse
 import pyflagsercount
+with open(PATH) as f:
+    lines = f.read().split("\\n")
+n = len(lines[1].split())
+pairs = np.array([l.split()[:2] for l in lines[3:] if l.strip()], dtype=np.int64).reshape(-1, 2)
+pairs = pairs[pairs[:, 0] != pairs[:, 1]]
+matrix = sparse.csr_matrix((np.ones(len(pairs), dtype=bool), (pairs[:, 0], pairs[:, 1])), shape=(n, n))
+del lines, pairs
 start = time.perf_counter()
-counts = pyflagsercount.flagser_count(PATH, threads=THREADS)
+counts = pyflagsercount.flagser_count(matrix, threads=THREADS)
 print(json.dumps({"whole": time.perf_counter() - start, "peak": peak_mib(),
                   "counts": [int(c) for c in counts["cell_counts"]]}))
 """
@@ -109,31 +118,40 @@ def main():
     parser.add_argument("--workers", type=int, default=2)
     parser.add_argument("--column", help="a .flag file of the column graph")
     parser.add_argument("--peer", action="store_true", help="also count the column with pyflagsercount")
+    parser.add_argument("--column-only", action="store_true", help="only the column rows")
     args = parser.parse_args()
     w = args.workers
     print(f"workers: {w}, repeats: {args.repeats} (medians), each run a fresh interpreter\n")
+    if not args.column_only:
+        print_chem_gap(args.repeats, w)
+    if args.column:
+        print_column(args.column, w, args.peer)
+
+
+def print_chem_gap(repeats, w):
     print("| request | list call (s) | complex (s) | q_near_graph (s) | q_near_graph / list | "
           "complex + q_near_graph / list | pairs | peak list (MiB) | peak arrays (MiB) |")
     print("|---|---|---|---|---|---|---|---|---|")
-    for name, listed, arrays in chem_gap_rows(args.repeats, w):
+    for name, listed, arrays in chem_gap_rows(repeats, w):
         print(f"| {name} | {listed['whole']:.2f} | {arrays['complex']:.2f} | {arrays['q_near_graph']:.2f} | "
               f"{arrays['q_near_graph'] / listed['whole']:.3f} | {arrays['whole'] / listed['whole']:.3f} | "
               f"{arrays['pairs']:,} | {listed['peak']:,.0f} | {arrays['peak']:,.0f} |")
-    listed, swept = sweep_row(args.repeats, w)
+    listed, swept = sweep_row(repeats, w)
     print(f"\nSweep of all 16 (i, j), old, chem_gap q=2 max_dimension 3, one complex: {swept['whole']:.2f} s "
           f"({swept['pairs']:,} pairs, peak {swept['peak']:,.0f} MiB) = {swept['whole'] / listed['whole']:.2f} x "
           f"one list call ({listed['whole']:.2f} s, {listed['pairs']:,} pairs)")
-    if args.column:
-        column = run(ARRAYS_CALL, w, PATH=args.column, KIND="old", Q=2, I=0, J=1, MAX_DIM=6)
-        print(f"\nColumn q=2 old i=0 j=1 max_dimension 6: complex {column['complex']:.1f} s, q_near_graph "
-              f"{column['q_near_graph']:.1f} s, {column['pairs']:,} pairs, peak {column['peak'] / 1024:.2f} GiB, "
-              f"counts {column['counts']}")
-        if args.peer:
-            peer = run(PEER_COUNT, w, PATH=args.column, THREADS=w)
-            print(f"pyflagsercount count of the same graph, {w} threads: {peer['whole']:.1f} s, "
-                  f"peak {peer['peak'] / 1024:.2f} GiB, counts {peer['counts']}; tolva_arrays / peer = "
-                  f"{column['whole'] / peer['whole']:.2f}")
 
+
+def print_column(path, w, with_peer):
+    column = run(ARRAYS_CALL, w, PATH=path, KIND="old", Q=2, I=0, J=1, MAX_DIM=6)
+    print(f"\nColumn q=2 old i=0 j=1 max_dimension 6: complex {column['complex']:.1f} s, q_near_graph "
+          f"{column['q_near_graph']:.1f} s, {column['pairs']:,} pairs, peak {column['peak'] / 1024:.2f} GiB, "
+          f"counts {column['counts']}")
+    if with_peer:
+        peer = run(PEER_COUNT, w, PATH=path, THREADS=w)
+        print(f"pyflagsercount count of the same graph, {w} threads: {peer['whole']:.1f} s, "
+              f"peak {peer['peak'] / 1024:.2f} GiB, counts {peer['counts']}; tolva_arrays / peer = "
+              f"{column['whole'] / peer['whole']:.2f}")
 
 if __name__ == "__main__":
     main()

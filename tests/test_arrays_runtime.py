@@ -365,6 +365,13 @@ def test_bad_requests_raise_ordinary_exceptions(call, error, message):
     assert message in str(raised.value)
 
 
+def test_a_progress_that_cannot_be_called_is_refused_before_any_work():
+    with pytest.raises(TypeError, match="progress must be None or a callable"):
+        DirectedFlagComplex(GRAPH, 0, progress=1)
+    with pytest.raises(TypeError, match="progress must be None or a callable"):
+        DirectedFlagComplex(GRAPH, 0).q_near_graph("old", 0, 1, progress="bar")
+
+
 def test_face_positions_are_not_checked_where_no_q_plus_one_simplex_exists():
     complex_ = DirectedFlagComplex(GRAPH, 2)  # one triangle, nothing above it
     assert complex_.q_near_graph("old", 9, 9).shape == (0, 2)

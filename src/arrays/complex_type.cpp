@@ -72,6 +72,7 @@ PyObject* new_complex(PyTypeObject* type, PyObject* positional, PyObject* keywor
                                      &graph, &q_object, &max_dimension_object, &progress)) {
       throw_python_error();
     }
+    check_progress(progress);
     const std::uint64_t q = to_unsigned(q_object, "q");
     const std::uint64_t max_dimension =
         max_dimension_object == Py_None ? kNoBound : to_unsigned(max_dimension_object, "max_dimension");
@@ -208,6 +209,7 @@ PyObject* q_near_graph(PyObject* self, PyObject* positional, PyObject* keywords)
                                      &algorithm_name, &i_object, &j_object, &progress)) {
       throw_python_error();
     }
+    check_progress(progress);
     const Algorithm algorithm = to_algorithm(algorithm_name);
     const std::uint64_t q = object_of(self).q;
     const std::uint64_t i = to_unsigned(i_object, "i");

@@ -80,6 +80,13 @@ const char* stage_name(Stage stage) noexcept {
   return "idle";
 }
 
+void check_progress(PyObject* progress) {
+  if (progress != Py_None && PyCallable_Check(progress) == 0) {
+    raise(PyExc_TypeError, "progress must be None or a callable taking (stage, done, total), not '" +
+                               type_name_of(progress) + "'");
+  }
+}
+
 void run_native(const std::function<void()>& work, PyObject* progress) {
   Shared shared;
   // Failures are the caller's to raise: nothing is reported on standard error.

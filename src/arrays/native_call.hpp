@@ -18,6 +18,10 @@ namespace tolva::arrays {
 // were thrown; work must touch no interpreter object.
 void run_native(const std::function<void()>& work, PyObject* progress);
 
+// TypeError unless `progress` is None or callable: checked before any work, since a quick
+// call would never call it.
+void check_progress(PyObject* progress);
+
 // The name Python sees for a stage.
 const char* stage_name(Stage stage) noexcept;
 
