@@ -139,6 +139,16 @@ def test_one_complex_answers_every_face_pair_like_separate_list_calls():
                 assert complex_.q_near_graph(kind, i, j).tolist() == function(a, q, i, j, max_dim), (kind, i, j)
 
 
+def test_a_sparse_entry_is_what_the_matrix_holds_there():
+    sparse = pytest.importorskip("scipy.sparse")
+    # (0, 1) stored twice, cancelling out; (1, 2) stored as an explicit zero; (0, 2) twice, adding up.
+    rows, cols, values = [0, 0, 1, 0, 0], [1, 1, 2, 2, 2], [1.0, -1.0, 0.0, 0.5, 0.5]
+    matrix = sparse.coo_matrix((values, (rows, cols)), shape=(3, 3))
+    complex_ = DirectedFlagComplex(matrix, 1, 1)
+    assert complex_.simplices(1).tolist() == [[0, 2]]
+    assert matrix.nnz == 5  # the caller's matrix is left as it was
+
+
 def test_attributes():
     complex_ = DirectedFlagComplex(np.ones((4, 4)) - np.eye(4), 1)
     assert (complex_.vertex_count, complex_.q, complex_.max_dimension) == (4, 1, None)

@@ -80,8 +80,7 @@ ARRAYS_HEADER = textwrap.dedent(
     edges = np.array([[0, 1]], dtype=np.int64)
     class Sparse:  # what is read of a SciPy sparse matrix (whose own stubs are optional)
         shape = (3, 3)
-        def nonzero(self) -> tuple[Any, Any]: return edges[:, 0], edges[:, 1]
-        def tocoo(self) -> Any: return self
+        def tocsr(self, copy: bool = False) -> Any: return self
     """
 )
 

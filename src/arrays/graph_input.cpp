@@ -112,7 +112,7 @@ bool is_scipy_sparse(PyObject* object) {
     PyErr_Clear();
     return false;
   }
-  return utf8_of(module.get()).starts_with("scipy.sparse") && PyObject_HasAttrString(object, "nonzero") &&
+  return utf8_of(module.get()).starts_with("scipy.sparse") && PyObject_HasAttrString(object, "tocsr") &&
          PyObject_HasAttrString(object, "shape");
 }
 
@@ -126,8 +126,11 @@ GraphInput sparse_input(PyObject* object) {
   }
   GraphInput input;
   input.vertex_count = static_cast<std::uint64_t>(side[0]);
-  // nonzero() leaves out stored zeros, in every format.
-  const Ref nonzero = Ref::checked(PyObject_CallMethod(object, "nonzero", nullptr));
+  // A private CSR copy with repeated entries summed: an entry is what the matrix holds at
+  // that place, so repeats that cancel out are no edge. nonzero() leaves out stored zeros.
+  const Ref copy = Ref::checked(PyObject_CallMethod(object, "tocsr", "O", Py_True));
+  Ref::checked(PyObject_CallMethod(copy.get(), "sum_duplicates", nullptr));
+  const Ref nonzero = Ref::checked(PyObject_CallMethod(copy.get(), "nonzero", nullptr));
   if (!PyTuple_Check(nonzero.get()) || PyTuple_Size(nonzero.get()) != 2) {
     raise(PyExc_TypeError, "the sparse matrix's nonzero() did not give two arrays");
   }
