@@ -240,6 +240,25 @@ def test_other_threads_run_while_a_call_works(run_python):
     assert run_script(run_python, code, timeout=120) == [["stopped"], True]
 
 
+def test_the_interpreter_exits_cleanly_while_a_daemon_thread_is_in_a_call(run_python):
+    # The interpreter ends such a thread by unwinding it; the call's work must be stopped on
+    # the way instead of aborting the process.
+    code = ENDLESS_GRAPH + textwrap.dedent("""
+    import threading, time
+    import tolva_arrays
+    started = threading.Event()
+    def call():
+        started.set()
+        tolva_arrays.DirectedFlagComplex(ENDLESS, 20)
+    threading.Thread(target=call, daemon=True).start()
+    started.wait()
+    time.sleep(0.3)
+    print("exiting")
+    """)
+    done = run_python(code, env={"RAYON_NUM_THREADS": "2"}, timeout=120)
+    assert (done.returncode, done.stdout, done.stderr) == (0, "exiting\n", "")
+
+
 def test_concurrent_calls_on_one_complex_agree(run_python):
     code = f"CHEMICAL = {CHEMICAL!r}\n" + textwrap.dedent("""
     import json, threading

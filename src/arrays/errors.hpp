@@ -2,6 +2,8 @@
 // exceptions: ordinary exception types, never a panic type, and nothing on standard error.
 #pragma once
 
+#include <cxxabi.h>
+
 #include <functional>
 #include <stdexcept>
 #include <string>
@@ -30,24 +32,18 @@ void classify_input_failures(const std::function<void()>& work);
 // Sets the Python exception for the exception being handled.
 void raise_current_exception() noexcept;
 
+// Not noexcept: a daemon thread that the interpreter ends at exit, while it waits for native
+// work, is unwound by the C library (abi::__forced_unwind), which must pass through; the
+// native work is cancelled and joined on the way (native_call.hpp).
 template <class Body>
-PyObject* boundary(Body&& body) noexcept {
+PyObject* boundary(Body&& body) {
   try {
     return body();
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (...) {
     raise_current_exception();
     return nullptr;
-  }
-}
-
-template <class Body>
-int boundary_status(Body&& body) noexcept {
-  try {
-    body();
-    return 0;
-  } catch (...) {
-    raise_current_exception();
-    return -1;
   }
 }
 

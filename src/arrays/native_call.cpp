@@ -30,11 +30,45 @@ bool wait_released(Shared& shared, Clock::duration interval) {
   return finished;
 }
 
-void join_released(std::thread& thread) {
-  Py_BEGIN_ALLOW_THREADS
-  thread.join();
-  Py_END_ALLOW_THREADS
-}
+// The thread doing a call's work. However the caller leaves (also unwound by the interpreter
+// ending a daemon thread at exit), the work is asked to stop and joined first: it refers to
+// the caller's frame.
+class WorkThread {
+ public:
+  WorkThread(Shared& shared, const std::function<void()>& work)
+      : shared_(shared), thread_([&shared, &work] { run(shared, work); }) {}
+  WorkThread(const WorkThread&) = delete;
+  WorkThread& operator=(const WorkThread&) = delete;
+  ~WorkThread() {
+    if (!thread_.joinable()) return;
+    shared_.task.request_cancel();
+    thread_.join();
+  }
+
+  void join_released() {
+    Py_BEGIN_ALLOW_THREADS
+    thread_.join();
+    Py_END_ALLOW_THREADS
+  }
+
+ private:
+  static void run(Shared& shared, const std::function<void()>& work) {
+    std::exception_ptr failure;
+    try {
+      const TaskScope scope(&shared.task);
+      work();
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    const std::lock_guard lock(shared.mutex);
+    shared.failure = failure;
+    shared.finished = true;
+    shared.finished_signal.notify_one();
+  }
+
+  Shared& shared_;
+  std::thread thread_;
+};
 
 // Calls progress(stage, done, total); false when it raised.
 bool report_progress(PyObject* progress, const TaskContext::Progress& now) {
@@ -91,28 +125,16 @@ void run_native(const std::function<void()>& work, PyObject* progress) {
   Shared shared;
   // Failures are the caller's to raise: nothing is reported on standard error.
   shared.task.quiet = true;
-  std::thread thread([&shared, &work] {
-    std::exception_ptr failure;
-    try {
-      const TaskScope scope(&shared.task);
-      work();
-    } catch (...) {
-      failure = std::current_exception();
-    }
-    const std::lock_guard lock(shared.mutex);
-    shared.failure = failure;
-    shared.finished = true;
-    shared.finished_signal.notify_one();
-  });
+  WorkThread thread(shared, work);
   ProgressReporter reporter(progress);
   while (!wait_released(shared, kWakeInterval)) {
     if (PyErr_CheckSignals() != 0 || !reporter.maybe_report(shared.task)) {
       shared.task.request_cancel();
-      join_released(thread);
+      thread.join_released();
       throw_python_error();  // the work's own outcome is dropped with it
     }
   }
-  join_released(thread);
+  thread.join_released();
   if (shared.failure) std::rethrow_exception(shared.failure);
 }
 
