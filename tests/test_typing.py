@@ -1,4 +1,5 @@
-"""The installed type stubs: mypy --strict accepts correct calls and flags wrong ones."""
+"""The installed type stubs of both modules: mypy --strict accepts correct calls and flags wrong
+ones."""
 import subprocess
 import sys
 import textwrap
@@ -63,5 +64,65 @@ def test_wrong_calls_are_flagged(tmp_path):
     result = run_mypy(code, tmp_path)
     assert result.returncode == 1, result.stdout + result.stderr
     for line, (wrong, complaint) in enumerate(WRONG_CALLS, start=first_line):
+        reported = [row for row in result.stdout.splitlines() if row.startswith(f"use_tolva.py:{line}: error:")]
+        assert any(complaint in row for row in reported), (wrong, result.stdout)
+
+
+ARRAYS_HEADER = textwrap.dedent(
+    """
+    from __future__ import annotations
+    import pathlib
+    import numpy as np
+    import numpy.typing as npt
+    from typing import Any
+    from tolva_arrays import DirectedFlagComplex
+    a = np.zeros((3, 3), dtype=np.float64)
+    edges = np.array([[0, 1]], dtype=np.int64)
+    class Sparse:  # what is read of a SciPy sparse matrix (whose own stubs are optional)
+        shape = (3, 3)
+        def tocsr(self, copy: bool = False) -> Any: return self
+    """
+)
+
+ARRAYS_CORRECT = ARRAYS_HEADER + textwrap.dedent(
+    """
+    def show(stage: str, done: int, total: int) -> None: ...
+    complex_ = DirectedFlagComplex(a, 0, 2)
+    complex_ = DirectedFlagComplex("g.flag", q=1, max_dimension=None, progress=show)
+    complex_ = DirectedFlagComplex(pathlib.Path("g.flag"), 1)
+    complex_ = DirectedFlagComplex((3, edges), 0)
+    complex_ = DirectedFlagComplex(Sparse(), 0)
+    pairs: npt.NDArray[np.uint32] = complex_.q_near_graph("old", 0, 1, progress=show)
+    rows: npt.NDArray[np.uint32] = complex_.simplices(2)
+    counts: npt.NDArray[np.int64] = complex_.counts
+    first: int = complex_.first_position(1) + complex_.vertex_count + complex_.q
+    bound: int | None = complex_.max_dimension
+    names: list[str] = __import__("tolva_arrays").__all__
+    """
+)
+
+ARRAYS_WRONG_CALLS = [
+    ("DirectedFlagComplex(a)", 'Missing positional argument "q"'),
+    ("DirectedFlagComplex(a, 0, 2, show)", "Too many positional arguments"),
+    ("DirectedFlagComplex(3.5, 0)", 'incompatible type "float"'),
+    ("DirectedFlagComplex(a, 0).q_near_graph('old', 0)", 'Missing positional argument "j"'),
+    ("DirectedFlagComplex(a, 0).simplices('2')", 'incompatible type "str"; expected "int"'),
+    ("DirectedFlagComplex(a, 0).counts = a", "read-only"),
+    ("bad: list[int] = DirectedFlagComplex(a, 0).q_near_graph('old', 0, 1)", "Incompatible types in assignment"),
+]
+
+
+def test_tolva_arrays_correct_calls_pass_strict_checking(tmp_path):
+    result = run_mypy(ARRAYS_CORRECT, tmp_path)
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_tolva_arrays_wrong_calls_are_flagged(tmp_path):
+    code = ARRAYS_HEADER + "def show(stage: str, done: int, total: int) -> None: ...\n"
+    first_line = code.count("\n") + 1
+    code += "".join(wrong + "\n" for wrong, _ in ARRAYS_WRONG_CALLS)
+    result = run_mypy(code, tmp_path)
+    assert result.returncode == 1, result.stdout + result.stderr
+    for line, (wrong, complaint) in enumerate(ARRAYS_WRONG_CALLS, start=first_line):
         reported = [row for row in result.stdout.splitlines() if row.startswith(f"use_tolva.py:{line}: error:")]
         assert any(complaint in row for row in reported), (wrong, result.stdout)

@@ -9,6 +9,7 @@
 
 #include "parallel/worker_pool.hpp"
 #include "base/panic.hpp"
+#include "base/task.hpp"
 
 namespace tolva {
 
@@ -373,6 +374,12 @@ class Extender {
   }
 
   void extend(std::uint64_t length, const CandidateSet& candidates, std::size_t depth) {
+    // One unit can walk a huge tree that stores little (q above most cliques): a cancelled
+    // call is noticed every few thousand steps, with one decrement per step.
+    if (--steps_to_check_ == 0) [[unlikely]] {
+      steps_to_check_ = kStepsPerCheck;
+      throw_if_cancelled();
+    }
     if (length > q_) store(length);
     if (length == stop_length_ || candidates.empty()) return;
     // Nothing below here reaches dimension q: skip the subtree.
@@ -392,10 +399,13 @@ class Extender {
     }
   }
 
+  static constexpr std::uint64_t kStepsPerCheck = std::uint64_t{1} << 14;
+
   const Graph& graph_;
   const Adjacency& adjacency_;
   std::uint64_t q_;
   std::uint64_t stop_length_;  // max_dimension + 1, wrapping: 0 means unbounded
+  std::uint64_t steps_to_check_ = kStepsPerCheck;
   BlockOutput* out_ = nullptr;
   std::vector<V> simplex_;
   std::uint64_t root_ = ~std::uint64_t{0};        // whose neighbourhood the matrix holds
@@ -471,12 +481,16 @@ DirectedFlagComplex enumerate(const Graph& graph, std::uint64_t q, std::uint64_t
     adjacency.bit_rows = make_bit_rows(graph);
   }
   ExtenderPool<V> extenders(adjacency, q, max_dimension);
+  begin_stage(Stage::Enumeration, unit_count);
   pool.run_blocks(block_count, [&](std::size_t block) {
     const auto [first, last] = parallel::block_range(0, unit_count, block_count, block);
     std::unique_ptr<Extender<V>> extender = extenders.take();
     std::uint64_t root = units.root_of(first);
     std::uint64_t rank = first - units.first_of(root);
     for (std::uint64_t unit = first; unit < last; ++unit) {
+      // A unit (one root and one of its edges) is what a hub can make slow: checked singly,
+      // a cancelled call stops within one unit; progress is counted per block.
+      throw_if_cancelled();
       extender->run_unit(root, rank, blocks[block]);
       if (rank == units.degree(root)) {
         ++root;
@@ -486,6 +500,7 @@ DirectedFlagComplex enumerate(const Graph& graph, std::uint64_t q, std::uint64_t
       }
     }
     extenders.give_back(std::move(extender));
+    advance_stage(last - first);
   });
   return assemble(blocks, q, sizeof(V));
 }

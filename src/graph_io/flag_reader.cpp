@@ -10,6 +10,7 @@
 #include "base/flat_buffer.hpp"
 #include "base/io_error.hpp"
 #include "base/panic.hpp"
+#include "base/task.hpp"
 
 namespace tolva {
 namespace {
@@ -48,13 +49,19 @@ int open_for_reading(const std::string& path) {
 FlatBuffer<char> read_all(int fd) {
   FlatBuffer<char> contents;
   struct stat info {};
+  std::uint64_t size = 0;  // unknown for pipes and the like
   if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
-    contents.reserve(static_cast<std::size_t>(info.st_size));
+    size = static_cast<std::uint64_t>(info.st_size);
+    contents.reserve(static_cast<std::size_t>(size));
   }
+  // Progress counts each byte twice: once read, once parsed.
+  begin_stage(Stage::Reading, 2 * size);
   char chunk[1 << 16];
   for (;;) {
     const ssize_t got = ::read(fd, chunk, sizeof chunk);
     if (got > 0) {
+      throw_if_cancelled();
+      advance_stage(static_cast<std::uint64_t>(got));
       contents.append(chunk, static_cast<std::size_t>(got));
     } else if (got == 0) {
       return contents;
@@ -175,7 +182,19 @@ Graph parse_flag_text(std::string_view text) {
   if (!vertex_line) panic(kParseFailed);
   Graph graph(count_tokens(*vertex_line));
   lines.next();  // line 3: not inspected
+  // Progress in bytes parsed (the stage is begun by the file's reading); a cancelled call
+  // stops within one batch of lines.
+  constexpr std::uint64_t kLinesPerCheck = 1 << 16;
+  std::uint64_t lines_to_check = kLinesPerCheck;
+  std::uint64_t reported = 0;
   while (const auto line = lines.next()) {
+    if (--lines_to_check == 0) {
+      throw_if_cancelled();
+      const auto parsed = static_cast<std::uint64_t>(line->data() - text.data());
+      advance_stage(parsed - reported);
+      reported = parsed;
+      lines_to_check = kLinesPerCheck;
+    }
     TokenCursor tokens(*line);
     const auto first = tokens.next();
     const auto second = tokens.next();
