@@ -42,7 +42,10 @@ std::vector<Piece<Table>> pieces_of(std::vector<Table>& tables) {
 
 void run_pieces(std::size_t count, const std::function<void(std::size_t)>& run_piece) {
   if (count < 2) {
-    for (std::size_t at = 0; at < count; ++at) run_piece(at);
+    for (std::size_t at = 0; at < count; ++at) {
+      throw_if_cancelled();
+      run_piece(at);
+    }
   } else {
     parallel::WorkerPool::global().run_blocks(count, run_piece);
   }
