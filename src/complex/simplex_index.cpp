@@ -4,65 +4,149 @@
 #include <atomic>
 #include <bit>
 #include <cstring>
+#include <functional>
 #include <limits>
 
 #include "base/panic.hpp"
 #include "base/position.hpp"
+#include "base/task.hpp"
 #include "parallel/worker_pool.hpp"
 
 namespace tolva {
-SimplexIndex::SimplexIndex(const DirectedFlagComplex& complex) : q_(complex.q) {
-  tables_.reserve(complex.lists.size());
-  for (std::size_t k = 0; k < complex.lists.size(); ++k) {
-    const SimplexList& list = complex.lists[k];
-    const std::uint64_t count = list.size();
-    if (count > kMaxPosition || size_ + count > kMaxPosition) panic_capacity_overflow();
-    // No simplex of the top list is a face of another: it is searched, not hashed.
-    const bool hashed = k + 1 < complex.lists.size();
-    const std::uint64_t capacity = hashed ? std::bit_ceil(std::max<std::uint64_t>(2 * count, 2)) : 0;
-    tables_.push_back(Table{&list, size_, capacity == 0 ? 0 : capacity - 1,
-                            FlatBuffer<std::uint32_t>::zeros(capacity)});
-    size_ += count;
-  }
-  with_vertex_type(complex.vertex_width, [&]<class V>(V) { fill_tables<V>(); });
-}
+namespace {
 
-template <class V>
-void SimplexIndex::fill_tables() {
-  // Pieces of at most kPiece simplices of every hashed list, inserted in parallel: a slot is
-  // claimed by compare-and-swap, and lookups do not depend on which piece claimed which slot.
-  constexpr std::uint64_t kPiece = std::uint64_t{1} << 15;
-  struct Piece {
-    Table* table;
-    std::uint64_t first, last;
-  };
-  std::vector<Piece> pieces;
-  for (Table& table : tables_) {
+// Simplices per region, on average: enough that the directory is a small fraction of the
+// table, few enough that a region is written while it is in cache.
+constexpr std::uint64_t kSimplicesPerRegion = 16;
+// Places per block of work: a few hundred microseconds of insertions.
+constexpr std::uint64_t kPiece = std::uint64_t{1} << 15;
+
+// A run of places of one list.
+template <class Table>
+struct Piece {
+  Table* table;
+  std::uint64_t first, last;
+};
+
+template <class Table>
+std::vector<Piece<Table>> pieces_of(std::vector<Table>& tables) {
+  std::vector<Piece<Table>> pieces;
+  for (Table& table : tables) {
     if (table.slots.size() == 0) continue;
     for (std::uint64_t first = 0; first < table.list->size(); first += kPiece) {
       pieces.push_back({&table, first, std::min(first + kPiece, table.list->size())});
     }
   }
-  const auto insert_piece = [&](std::size_t at) {
-    const Piece& piece = pieces[at];
-    const Table& table = *piece.table;
-    const std::uint64_t stride = table.list->vertices_per_simplex();
-    // Home slots are computed kAhead simplices early and prefetched: each is a cache miss.
+  return pieces;
+}
+
+void run_pieces(std::size_t count, const std::function<void(std::size_t)>& run_piece) {
+  if (count < 2) {
+    for (std::size_t at = 0; at < count; ++at) {
+      throw_if_cancelled();
+      run_piece(at);
+    }
+  } else {
+    parallel::WorkerPool::global().run_blocks(count, run_piece);
+  }
+}
+
+}  // namespace
+
+SimplexIndex::SimplexIndex(const DirectedFlagComplex& complex) : q_(complex.q) {
+  tables_.reserve(complex.lists.size());
+  for (const SimplexList& list : complex.lists) {
+    const std::uint64_t count = list.size();
+    if (count > kMaxPosition || size_ + count > kMaxPosition) panic_capacity_overflow();
+    tables_.push_back(Table{&list, size_, 0, {}, {}});
+    size_ += count;
+  }
+  with_vertex_type(complex.vertex_width, [&]<class V>(V) {
+    map_regions<V>();
+    fill_tables<V>();
+  });
+}
+
+template <class V>
+void SimplexIndex::map_regions() {
+  // No simplex of the top list is a face of another: it is searched, not hashed.
+  for (std::size_t k = 0; k + 1 < tables_.size(); ++k) {
+    Table& table = tables_[k];
+    const std::uint64_t count = table.list->size();
+    const std::uint64_t last_root = table.list->template at<V>(count - 1)[0];
+    const std::uint64_t regions_wanted = std::max<std::uint64_t>(1, count / kSimplicesPerRegion);
+    while ((last_root >> table.root_shift) + 1 > regions_wanted) ++table.root_shift;
+    table.region_start = FlatBuffer<std::uint32_t>::zeros((last_root >> table.root_shift) + 2);
+    table.region_start[table.region_count()] = static_cast<std::uint32_t>(count);
+    table.slots = FlatBuffer<std::uint32_t>::zeros(2 * count);
+  }
+  // Each piece writes the start of every region whose first place it holds, finding the
+  // places where the region changes by galloping: the cost grows with the regions, not the
+  // simplices.
+  const auto pieces = pieces_of(tables_);
+  run_pieces(pieces.size(), [&](std::size_t at) {
+    const auto [table, first, last] = pieces[at];
+    const SimplexList& list = *table->list;
+    const unsigned shift = table->root_shift;
+    const auto region = [&](std::uint64_t place) -> std::uint64_t { return list.template at<V>(place)[0] >> shift; };
+    std::uint64_t unset = first == 0 ? 0 : region(first - 1) + 1;
+    for (std::uint64_t place = first; place < last;) {
+      const std::uint64_t current = region(place);
+      for (; unset <= current; ++unset) table->region_start[unset] = static_cast<std::uint32_t>(place);
+      std::uint64_t inside = place, step = 1;
+      while (inside + step < last && region(inside + step) == current) {
+        inside += step;
+        step *= 2;
+      }
+      std::uint64_t low = inside + 1, high = std::min(inside + step, last);
+      while (low < high) {
+        const std::uint64_t middle = low + (high - low) / 2;
+        if (region(middle) == current) {
+          low = middle + 1;
+        } else {
+          high = middle;
+        }
+      }
+      place = low;
+    }
+  });
+}
+
+template <class V>
+void SimplexIndex::fill_tables() {
+  // A slot is claimed by compare-and-swap, as a region may span several pieces; lookups do
+  // not depend on which piece claimed which slot.
+  const auto pieces = pieces_of(tables_);
+  std::uint64_t total = 0;
+  for (const auto& piece : pieces) total += piece.last - piece.first;
+  begin_stage(Stage::Index, total);
+  run_pieces(pieces.size(), [&](std::size_t at) {
+    const auto [table, first, last] = pieces[at];
+    const SimplexList& list = *table->list;
+    const std::uint64_t stride = list.vertices_per_simplex();
+    // Home slots are computed kAhead simplices early and prefetched: a region may still be
+    // larger than the cache.
     constexpr std::uint64_t kAhead = 8;
-    std::uint64_t home[kAhead];
-    const auto home_of = [&](std::uint64_t place) {
-      const std::uint64_t slot = hash_vertices(table.list->template at<V>(place), stride) & table.mask;
-      __builtin_prefetch(&table.slots[slot], 1);
-      return slot;
+    struct Home {
+      std::uint64_t slot;
+      Table::Slots region;
     };
-    for (std::uint64_t place = piece.first; place < std::min(piece.last, piece.first + kAhead); ++place) {
+    Home home[kAhead];
+    const auto home_of = [&](std::uint64_t place) {
+      const V* simplex = list.template at<V>(place);
+      const Table::Slots region = table->region_of(simplex[0]);
+      const std::uint64_t slot = Table::home_slot(hash_vertices(simplex, stride), region);
+      __builtin_prefetch(&table->slots[slot], 1);
+      return Home{slot, region};
+    };
+    for (std::uint64_t place = first; place < std::min(last, first + kAhead); ++place) {
       home[place % kAhead] = home_of(place);
     }
-    for (std::uint64_t place = piece.first; place < piece.last; ++place) {
-      const std::uint64_t first_slot = home[place % kAhead];
-      if (place + kAhead < piece.last) home[place % kAhead] = home_of(place + kAhead);
-      for (std::uint64_t slot = first_slot;; slot = (slot + 1) & table.mask) {
-        std::atomic_ref<std::uint32_t> entry(piece.table->slots[slot]);
+    for (std::uint64_t place = first; place < last; ++place) {
+      const Home start = home[place % kAhead];
+      if (place + kAhead < last) home[place % kAhead] = home_of(place + kAhead);
+      for (std::uint64_t slot = start.slot;; slot = slot + 1 == start.region.last ? start.region.first : slot + 1) {
+        std::atomic_ref<std::uint32_t> entry(table->slots[slot]);
         std::uint32_t empty = 0;
         if (entry.load(std::memory_order_relaxed) == 0 &&
             entry.compare_exchange_strong(empty, static_cast<std::uint32_t>(place + 1), std::memory_order_relaxed)) {
@@ -70,12 +154,8 @@ void SimplexIndex::fill_tables() {
         }
       }
     }
-  };
-  if (pieces.size() < 2) {
-    for (std::size_t at = 0; at < pieces.size(); ++at) insert_piece(at);
-  } else {
-    parallel::WorkerPool::global().run_blocks(pieces.size(), insert_piece);
-  }
+    advance_stage(last - first);
+  });
 }
 
 std::optional<std::uint64_t> SimplexIndex::find(std::span<const std::uint64_t> vertices) const {

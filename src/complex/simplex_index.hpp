@@ -2,6 +2,12 @@
 // open-addressing table per list, keyed by the simplex's vertices as stored in the complex
 // (slots hold the simplex's place in its list, not a copy of it). The top list, whose
 // simplices are faces of nothing, is binary-searched instead: its lists are sorted.
+//
+// A table is cut into regions by first vertex: the simplices whose first vertices fall in one
+// range of roots hash into a region of their own, two slots per simplex. A list is sorted by
+// first vertex, so filling the table walks it region by region and each region stays in cache
+// while it is written, instead of every insertion missing in a table of gigabytes; a lookup
+// pays one read of a small directory for it.
 #pragma once
 
 #include <algorithm>
@@ -27,6 +33,8 @@ std::uint64_t hash_vertices(const V* vertices, std::uint64_t count) noexcept {
 }
 
 class SimplexIndex {
+  __extension__ typedef unsigned __int128 Wide;
+
  public:
   // Refers to the complex's lists: the complex must outlive the index.
   explicit SimplexIndex(const DirectedFlagComplex& complex);
@@ -69,12 +77,38 @@ class SimplexIndex {
  private:
   [[noreturn]] static void missing();
 
+  static constexpr std::uint64_t kNoSlot = UINT64_MAX;  // a probe into a region without slots
+
   struct Table {
     const SimplexList* list;
     std::uint64_t first_position;
-    std::uint64_t mask;
+    unsigned root_shift = 0;  // region of a simplex: its first vertex >> root_shift
+    // Region r holds the places region_start[r] .. region_start[r + 1] - 1 of the list and
+    // owns the slots from 2 * region_start[r] to 2 * region_start[r + 1]; one entry more
+    // than there are regions.
+    FlatBuffer<std::uint32_t> region_start;
     FlatBuffer<std::uint32_t> slots;  // place in the list + 1, 0 when empty; none: searched
+
+    std::uint64_t region_count() const noexcept { return region_start.size() - 1; }
+    // The slots [first, last) of the region of a simplex starting with `root`; empty when no
+    // simplex of the list starts in that region.
+    struct Slots {
+      std::uint64_t first, last;
+    };
+    Slots region_of(std::uint64_t root) const noexcept {
+      const std::uint64_t region = root >> root_shift;
+      if (region >= region_count()) return {0, 0};
+      return {2 * std::uint64_t{region_start[region]}, 2 * std::uint64_t{region_start[region + 1]}};
+    }
+    // Where a key's probing starts in its region: the hash scaled to the region's size.
+    static std::uint64_t home_slot(std::uint64_t hash, Slots region) noexcept {
+      return region.first +
+             static_cast<std::uint64_t>((static_cast<Wide>(hash) * (region.last - region.first)) >> 64);
+    }
   };
+  // Region sizes and slot tables for every hashed list, then the insertions.
+  template <class V>
+  void map_regions();
   template <class V>
   void fill_tables();
   // The table for sequences of `count` vertices and the slot their probing starts at.
@@ -104,7 +138,10 @@ SimplexIndex::Probe SimplexIndex::home_of(const V* vertices, std::uint64_t count
   if (count <= q_ || count - 1 - q_ >= tables_.size()) return Probe{SIZE_MAX, 0};
   const std::size_t k = count - 1 - q_;
   const Table& table = tables_[k];
-  return Probe{k, table.slots.size() == 0 ? 0 : hash_vertices(vertices, count) & table.mask};
+  if (table.slots.size() == 0) return Probe{k, 0};
+  const Table::Slots region = table.region_of(vertices[0]);
+  if (region.first == region.last) return Probe{k, kNoSlot};
+  return Probe{k, Table::home_slot(hash_vertices(vertices, count), region)};
 }
 
 template <class V>
@@ -113,7 +150,10 @@ std::optional<std::uint64_t> SimplexIndex::probe_from(const Probe& probe, const 
   if (probe.table == SIZE_MAX) return std::nullopt;
   const Table& table = tables_[probe.table];
   if (table.slots.size() == 0) return search(table, vertices, count);
-  for (std::uint64_t slot = probe.slot;; slot = (slot + 1) & table.mask) {
+  if (probe.slot == kNoSlot) return std::nullopt;
+  const Table::Slots region = table.region_of(vertices[0]);
+  // A region has twice as many slots as simplices: the probing meets an empty one.
+  for (std::uint64_t slot = probe.slot;; slot = slot + 1 == region.last ? region.first : slot + 1) {
     const std::uint32_t entry = table.slots[slot];
     if (entry == 0) return std::nullopt;
     if (std::memcmp(table.list->template at<V>(entry - 1), vertices, count * sizeof(V)) == 0) {
@@ -125,13 +165,13 @@ std::optional<std::uint64_t> SimplexIndex::probe_from(const Probe& probe, const 
 template <class V>
 SimplexIndex::Probe SimplexIndex::begin_lookup(const V* vertices, std::uint64_t count) const noexcept {
   const Probe probe = home_of(vertices, count);
-  if (probe.table != SIZE_MAX) __builtin_prefetch(tables_[probe.table].slots.data() + probe.slot);
+  if (probe.table != SIZE_MAX && probe.slot != kNoSlot) __builtin_prefetch(tables_[probe.table].slots.data() + probe.slot);
   return probe;
 }
 
 template <class V>
 inline void SimplexIndex::fetch_candidate(const Probe& probe) const noexcept {
-  if (probe.table == SIZE_MAX || tables_[probe.table].slots.size() == 0) return;
+  if (probe.table == SIZE_MAX || probe.slot == kNoSlot || tables_[probe.table].slots.size() == 0) return;
   const Table& table = tables_[probe.table];
   const std::uint32_t entry = table.slots[probe.slot];
   if (entry != 0) __builtin_prefetch(table.list->template at<V>(entry - 1));

@@ -2,10 +2,13 @@
 #include <algorithm>
 #include <bit>
 #include <random>
+#include <set>
+#include <string>
 
 #include "check.hpp"
 #include "complex/directed_flag_complex.hpp"
 #include "complex/simplex_index.hpp"
+#include "base/task.hpp"
 #include "tolva/face_walk.hpp"
 
 using tolva::DirectedFlagComplex;
@@ -297,6 +300,130 @@ TEST(lookups_in_flight_find_what_position_of_finds) {
   CHECK_PANICS(index.end_lookup(index.begin_lookup(absent, 3), absent, 3), "called `Option::unwrap()` on a `None` value");
   const V too_long[] = {0, 1, 2, 3, 4, 5, 6, 7};
   CHECK_PANICS(index.end_lookup(index.begin_lookup(too_long, 8), too_long, 8), "called `Option::unwrap()` on a `None` value");
+}
+
+// Dense random edges among the vertices first .. first + size - 1 of a graph of n vertices.
+Graph cluster_graph(std::uint64_t n, std::uint64_t first, std::uint64_t size, double density, std::uint64_t seed) {
+  std::mt19937_64 generator(seed);
+  std::bernoulli_distribution edge(density);
+  Graph graph(n);
+  for (std::uint64_t a = first; a < first + size; ++a)
+    for (std::uint64_t b = first; b < first + size; ++b)
+      if (a != b && edge(generator)) graph.add_edge(a, b);
+  return graph;
+}
+
+Graph sparse_random_graph(std::uint64_t n, std::uint64_t edges, std::uint64_t seed) {
+  std::mt19937_64 generator(seed);
+  std::uniform_int_distribution<std::uint64_t> vertex(0, n - 1);
+  Graph graph(n);
+  for (std::uint64_t e = 0; e < edges; ++e) {
+    const std::uint64_t a = vertex(generator), b = vertex(generator);
+    if (a != b) graph.add_edge(a, b);
+  }
+  return graph;
+}
+
+// Every simplex is found at its position, by find and by lookups kept in flight; sequences
+// that are not simplices of the complex (reversed, or with a first vertex that starts no
+// simplex or lies beyond every one) are absent.
+template <class V>
+void check_index_answers(const DirectedFlagComplex& complex, const tolva::SimplexIndex& index, std::uint64_t n) {
+  const Lists lists = lists_of(complex);
+  std::uint64_t position = 0;
+  for (std::size_t k = 0; k < lists.size(); ++k) {
+    const std::set<Simplex> present(lists[k].begin(), lists[k].end());  // the list is sorted: linear
+    std::set<std::uint64_t> roots;
+    for (const Simplex& simplex : lists[k]) roots.insert(simplex[0]);
+    std::vector<tolva::SimplexIndex::Probe> probes;
+    std::vector<std::vector<V>> keys;
+    // Absent sequences are tried near a sample of the simplices of long lists.
+    const std::size_t sample = lists[k].size() < 100000 ? 1 : 97;
+    for (std::size_t at = 0; at < lists[k].size(); ++at) {
+      const Simplex& simplex = lists[k][at];
+      CHECK(index.find(simplex) == position++);
+      keys.emplace_back(simplex.begin(), simplex.end());
+      probes.push_back(index.begin_lookup(keys.back().data(), keys.back().size()));
+      if (at % sample != 0) continue;
+      Simplex reversed(simplex.rbegin(), simplex.rend());
+      if (!present.contains(reversed)) CHECK(!index.find(reversed));
+      for (const std::uint64_t root : {std::uint64_t{0}, n / 2, n - 1}) {
+        Simplex moved = simplex;
+        moved[0] = root;
+        if (!roots.contains(root)) CHECK(!index.find(moved));
+      }
+    }
+    for (const auto& probe : probes) index.fetch_candidate<V>(probe);
+    for (std::size_t at = 0; at < keys.size(); ++at) {
+      CHECK_EQ(index.end_lookup(probes[at], keys[at].data(), keys[at].size()),
+               index.first_position(k) + at);
+    }
+  }
+  CHECK_EQ(position, index.size());
+}
+
+// A complete digraph on the vertices 0 .. 11, then a chain of triangles (v, v + 1, v + 2) on
+// 12 .. 40: most roots of the triangles start one each, a few start a hundred.
+Graph skewed_graph() {
+  Graph graph = cluster_graph(41, 0, 12, 1.0, 7);
+  for (std::uint64_t v = 12; v + 2 <= 40; ++v) {
+    graph.add_edge(v, v + 1);
+    graph.add_edge(v, v + 2);
+  }
+  graph.add_edge(39, 40);
+  return graph;
+}
+
+TEST(index_answers_for_graphs_of_every_shape) {
+  struct Case {
+    const char* name;
+    Graph graph;
+    std::uint64_t q, max_dimension;
+  };
+  Case cases[] = {
+      // Far more vertices than simplices per list: several roots share a region, most
+      // regions are empty.
+      {"sparse", sparse_random_graph(5000, 12000, 3), 0, kUnbounded},
+      // Simplices only above vertex 4000: empty regions below, no root beyond the cluster.
+      {"late cluster", cluster_graph(5000, 4000, 30, 0.5, 4), 1, kUnbounded},
+      // Regions of one simplex each, side by side.
+      {"skewed", skewed_graph(), 1, 3},
+      // Every ordering of 10 vertices: a root holds more simplices than a block of work
+      // inserts, so several blocks fill one region.
+      {"complete", cluster_graph(10, 0, 10, 1.0, 5), 6, 7},
+      {"wide vertices", cluster_graph(70000, 65520, 32, 0.5, 6), 1, kUnbounded},
+  };
+  for (const Case& c : cases) {
+    const DirectedFlagComplex complex = tolva::build_directed_flag_complex(c.graph, c.q, c.max_dimension);
+    CHECK(complex.lists.size() >= 2);
+    const tolva::SimplexIndex index = tolva::build_simplex_index(complex);
+    const std::uint64_t n = c.graph.vertex_count();
+    tolva::with_vertex_type(complex.vertex_width, [&]<class V>(V) { check_index_answers<V>(complex, index, n); });
+  }
+}
+
+TEST(index_reports_its_progress_and_stops_when_cancelled) {
+  const Graph graph = cluster_graph(10, 0, 10, 1.0, 5);
+  const DirectedFlagComplex complex = tolva::build_directed_flag_complex(graph, 6, 7);
+  std::uint64_t hashed = 0;
+  for (std::size_t k = 0; k + 1 < complex.lists.size(); ++k) hashed += complex.lists[k].size();
+  {
+    tolva::TaskContext task;
+    const tolva::TaskScope scope(&task);
+    const tolva::SimplexIndex index = tolva::build_simplex_index(complex);
+    const auto progress = task.progress();
+    CHECK(progress.stage == tolva::Stage::Index);
+    CHECK_EQ(progress.total, hashed);
+    CHECK_EQ(progress.done, hashed);
+  }
+  // A complex of one block of work, and one of many.
+  const DirectedFlagComplex small = tolva::build_directed_flag_complex(sparse_random_graph(50, 100, 8), 0, kUnbounded);
+  for (const DirectedFlagComplex* cancelled : {&small, &complex}) {
+    tolva::TaskContext task;
+    const tolva::TaskScope scope(&task);
+    task.request_cancel();
+    CHECK_THROWS_AS(tolva::build_simplex_index(*cancelled), tolva::Cancelled);
+  }
 }
 
 TEST(graphs_beyond_65536_vertices_store_wide_vertices) {
