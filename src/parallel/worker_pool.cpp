@@ -22,6 +22,11 @@
 namespace tolva::parallel {
 namespace {
 
+// Set on the pool's own threads: a block that calls run_blocks again (a nested call) runs
+// blocks of its own job, since waiting could leave every worker waiting. Initial-exec, so
+// that setting it never allocates.
+[[gnu::tls_model("initial-exec")]] thread_local bool running_on_worker = false;
+
 // One run_blocks call. Workers hold it by shared_ptr, so a worker that wakes late only
 // finds the block counter exhausted and never touches the caller's data.
 struct Job {
@@ -84,8 +89,8 @@ struct Job {
 }  // namespace
 
 // Jobs with blocks left to claim. Any number of callers may have a job here at once, from
-// outside the pool or from a block running on a worker (a nested call); each caller also
-// runs blocks of its own job, so every job completes even when no worker is free for it.
+// outside the pool or from a block running on a worker (a nested call); a nested caller also
+// runs blocks of its own job, so every job completes even when every worker waits on one.
 struct WorkerPool::Shared {
   std::mutex mutex;
   std::condition_variable work_available;
@@ -107,6 +112,7 @@ struct WorkerPool::Shared {
   }
 
   void worker_loop(std::size_t worker) {
+    running_on_worker = true;
     // Formatted in place: an exception escaping a thread's first frame would end the
     // process, so nothing here may allocate.
     char name[32];
@@ -226,9 +232,12 @@ void WorkerPool::run_blocks(std::size_t block_count, const std::function<void(st
   if (block_count == 0) return;
   auto job = std::make_shared<Job>(block_count, &run_block, current_task());
   if (block_count > 1) shared_->open(job);
-  job->work();  // the caller takes part, so its job completes even if no worker is free
-  if (block_count > 1) shared_->close(job);
-  if (std::exception_ptr failure = job->wait_until_done()) std::rethrow_exception(std::move(failure));
+  // A caller from outside the pool waits, so that n workers compute on n threads; a worker
+  // calling again takes part, so that nested jobs complete even when every worker waits on one.
+  if (block_count == 1 || running_on_worker) job->work();
+  std::exception_ptr failure = job->wait_until_done();
+  if (block_count > 1) shared_->close(job);  // only once every block is claimed: workers find it until then
+  if (failure) std::rethrow_exception(std::move(failure));
 }
 
 std::size_t worker_count() { return WorkerPool::global().worker_count(); }

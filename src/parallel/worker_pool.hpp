@@ -22,8 +22,9 @@ class WorkerPool {
 
   std::size_t worker_count() const noexcept { return worker_count_; }
 
-  // Runs run_block(0) ... run_block(block_count - 1) on the workers and the calling thread,
-  // which may be a worker itself (a nested call) or one of several callers at once. The
+  // Runs run_block(0) ... run_block(block_count - 1) on the workers while the calling thread
+  // waits; a single block runs on the calling thread, and a caller that is a worker itself (a
+  // nested call) takes part. Several callers may run jobs at once. The
   // failure of the lowest failing block is rethrown here once every running block has
   // finished; blocks above a failed one are skipped. The caller's task (base/task.hpp) is the
   // task of every thread while it runs one of these blocks, and a block claimed after the
