@@ -214,15 +214,4 @@ FiledByFace file_by_face(const DirectedFlagComplex& complex, const SimplexIndex&
   return filed;
 }
 
-PositionTable containing_simplices(const DirectedFlagComplex& complex, const SimplexIndex& index,
-                                   const FaceWalk& walk, std::size_t list, std::size_t last_list) {
-  const std::uint64_t first = index.first_position(list);
-  const std::uint64_t count = complex.lists[list].size();
-  return PositionTable::build(count, [&](auto&& emit) {
-    for_each_face_pair(complex, index, walk, last_list, [&](Position face, std::uint64_t simplex) {
-      if (face >= first && face - first < count) emit(face - first, static_cast<Position>(simplex));
-    });
-  });
-}
-
 }  // namespace tolva

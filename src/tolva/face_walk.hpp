@@ -32,18 +32,19 @@ struct FaceWalk {
 FaceWalk walk_faces(const DirectedFlagComplex& complex, const SimplexIndex& index);
 
 // Calls visit(face position, simplex position) for every (face, simplex) pair of the walk
-// whose simplex is in lists 1 .. last_list, in walk order.
-template <class Visit>
+// whose simplex is in lists 1 .. last_list and passes keep(simplex position), in walk order.
+template <class Keep, class Visit>
 void for_each_face_pair(const DirectedFlagComplex& complex, const SimplexIndex& index, const FaceWalk& walk,
-                        std::size_t last_list, Visit&& visit) {
+                        std::size_t last_list, Keep&& keep, Visit&& visit) {
   if (last_list == 0) return;
-  std::uint64_t cursor = walk.list_offsets[last_list];
   for (std::size_t k = last_list + 1; k-- > 1;) {
     const std::uint64_t first = index.first_position(k);
     const std::uint64_t count = complex.lists[k].size();
     const std::uint64_t faces = walk.faces_per_simplex[k];
-    for (std::uint64_t place = 0; place < count; ++place) {
-      for (std::uint64_t f = 0; f < faces; ++f) visit(walk.face_positions[cursor++], first + place);
+    const Position* face = walk.face_positions.data() + walk.list_offsets[k];
+    for (std::uint64_t place = 0; place < count; ++place, face += faces) {
+      if (!keep(first + place)) continue;
+      for (std::uint64_t f = 0; f < faces; ++f) visit(face[f], first + place);
     }
   }
 }
@@ -73,10 +74,19 @@ FiledByFace file_by_face(const DirectedFlagComplex& complex, const SimplexIndex&
                          std::uint64_t range);
 
 // Per simplex of list `list`, keyed by its place in the list: the positions of the simplices
-// of lists up to last_list that have it as a face, in walk order (the simplex itself is not
-// in its row).
+// of lists up to last_list that have it as a face and pass keep(position), in walk order (the
+// simplex itself is not in its row).
+template <class Keep>
 PositionTable containing_simplices(const DirectedFlagComplex& complex, const SimplexIndex& index,
-                                   const FaceWalk& walk, std::size_t list, std::size_t last_list);
+                                   const FaceWalk& walk, std::size_t list, std::size_t last_list, Keep&& keep) {
+  const std::uint64_t first = index.first_position(list);
+  const std::uint64_t count = complex.lists[list].size();
+  return PositionTable::build(count, [&](auto&& emit) {
+    for_each_face_pair(complex, index, walk, last_list, keep, [&](Position face, std::uint64_t simplex) {
+      if (face >= first && face - first < count) emit(face - first, static_cast<Position>(simplex));
+    });
+  });
+}
 
 // The face pairs of the walk in runs of simplices of one list, in walk order.
 struct FacePairPiece {

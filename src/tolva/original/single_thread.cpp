@@ -11,7 +11,9 @@ namespace {
 // and j-th faces, and per q-simplex the simplices of the lists below the top that contain it.
 struct Tables {
   FiledByFace filed;
-  PositionTable cofaces;  // keyed by q-simplex, the q-simplex itself left out
+  // Keyed by q-simplex: the cofaces filed under a face of theirs, the only ones that can give
+  // a pair (the q-simplex itself left out).
+  PositionTable cofaces;
 
   // Calls visit(t) for every q-simplex t in [first, last) that can give a pair: one with
   // cofaces, or filed under itself (when the complex has no list between L1 and the top,
@@ -80,8 +82,13 @@ QNearGraph q_near_graph_old(std::uint64_t q, std::uint64_t i, std::uint64_t j,
   // q-simplices' cofaces leave that list out.
   const std::size_t top = complex.lists.size() - 1;
   const FaceWalk walk = walk_faces(complex, index);
-  const Tables tables{file_by_face(complex, index, walk, 1, top, i, j, index.first_position(top)),
-                      containing_simplices(complex, index, walk, 0, top - 1)};
+  FiledByFace filed = file_by_face(complex, index, walk, 1, top, i, j, index.first_position(top));
+  const auto filed_under = [&](std::uint64_t simplex) {
+    return filed.by_i_face.keys().row_of(simplex) != RowMap::kNone ||
+           filed.by_j_face().keys().row_of(simplex) != RowMap::kNone;
+  };
+  PositionTable cofaces = containing_simplices(complex, index, walk, 0, top - 1, filed_under);
+  const Tables tables{std::move(filed), std::move(cofaces)};
   const std::uint64_t q_simplices = complex.lists[0].size();
   const ProductPieces pieces = cut_into_pieces(
       q_simplices, [&](std::uint64_t first, std::uint64_t last) { return shared_face_attempts(tables, first, last); });
