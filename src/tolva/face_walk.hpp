@@ -118,16 +118,19 @@ struct ProductPieces {
   std::uint64_t count() const noexcept { return attempts.size(); }
 };
 
-// Cuts [0, range) into pieces of about kAttemptsPerPiece attempted pairs, between groups of
-// keys, from attempts(first, last): the pairs the keys [first, last) attempt, at most.
+// Cuts [0, range) into pieces of about cuts.attempts_per_piece attempted pairs, between groups
+// of cuts.keys_per_group keys, from attempts(first, last): the pairs the keys [first, last)
+// attempt, at most.
 template <class Attempts>
-ProductPieces cut_into_pieces(std::uint64_t range, Attempts&& attempts) {
-  constexpr std::uint64_t kKeysPerGroup = 4096, kAttemptsPerPiece = std::uint64_t{1} << 20, kGroupsPerBlock = 256;
-  const std::uint64_t groups = (range + kKeysPerGroup - 1) / kKeysPerGroup;
+ProductPieces cut_into_pieces(std::uint64_t range, const ProductCuts& cuts, Attempts&& attempts) {
+  constexpr std::uint64_t kGroupsPerBlock = 256;
+  const std::uint64_t keys_per_group = std::max<std::uint64_t>(1, cuts.keys_per_group);
+  const std::uint64_t attempts_per_piece = std::max<std::uint64_t>(1, cuts.attempts_per_piece);
+  const std::uint64_t groups = (range + keys_per_group - 1) / keys_per_group;
   std::vector<std::uint64_t> group_attempts(groups);
   parallel::run_pieces((groups + kGroupsPerBlock - 1) / kGroupsPerBlock, [&](std::uint64_t block) {
     for (std::uint64_t g = block * kGroupsPerBlock; g < std::min(groups, (block + 1) * kGroupsPerBlock); ++g) {
-      group_attempts[g] = attempts(g * kKeysPerGroup, std::min(range, (g + 1) * kKeysPerGroup));
+      group_attempts[g] = attempts(g * keys_per_group, std::min(range, (g + 1) * keys_per_group));
     }
   });
   ProductPieces pieces;
@@ -135,8 +138,8 @@ ProductPieces cut_into_pieces(std::uint64_t range, Attempts&& attempts) {
   std::uint64_t open = 0;  // attempts of the piece being cut
   for (std::uint64_t g = 0; g < groups; ++g) {
     open = saturating_add(open, group_attempts[g]);
-    if (open >= kAttemptsPerPiece || g + 1 == groups) {
-      pieces.bounds.push_back(std::min(range, (g + 1) * kKeysPerGroup));
+    if (open >= attempts_per_piece || g + 1 == groups) {
+      pieces.bounds.push_back(std::min(range, (g + 1) * keys_per_group));
       pieces.attempts.push_back(open);
       pieces.total_attempts = saturating_add(pieces.total_attempts, open);
       open = 0;
@@ -146,10 +149,12 @@ ProductPieces cut_into_pieces(std::uint64_t range, Attempts&& attempts) {
 }
 
 // What both algorithms do once their tables are built: the products of every piece, through
-// produce(first key, last key, emit), then the face pairs, into one graph.
-template <class Produce>
-QNearGraph products_then_face_pairs(const DirectedFlagComplex& complex, const SimplexIndex& index,
-                                    const FaceWalk& walk, const ProductPieces& pieces, Produce&& produce) {
+// produce(first key, last key, emit), then the face pairs, into one graph. The tables
+// (through release_tables()) and the walk are released as soon as they are used up, before
+// the pairs are deduplicated.
+template <class Produce, class Release>
+QNearGraph products_then_face_pairs(const DirectedFlagComplex& complex, const SimplexIndex& index, FaceWalk&& walk,
+                                    const ProductPieces& pieces, Produce&& produce, Release&& release_tables) {
   const std::vector<FacePairPiece> face_pieces = face_pair_pieces(complex, walk);
   QNearGraph graph;
   // Every attempted pair: the one figure a check of the memory a request needs starts from.
@@ -160,6 +165,7 @@ QNearGraph products_then_face_pairs(const DirectedFlagComplex& complex, const Si
     pairs.insert_pieces(
         pieces.count(), [&](std::uint64_t piece) { return pieces.attempts[piece]; },
         [&](std::uint64_t piece, auto&& emit) { produce(pieces.bounds[piece], pieces.bounds[piece + 1], emit); });
+    release_tables();
     pairs.insert_pieces(
         face_pieces.size(),
         [&](std::uint64_t piece) {
@@ -174,6 +180,7 @@ QNearGraph products_then_face_pairs(const DirectedFlagComplex& complex, const Si
             for (std::uint64_t f = 0; f < faces; ++f) emit(*face++, first_position + place);
           }
         });
+    const FaceWalk released = std::move(walk);
   }, distinct_face_pair_sources(index));
   return graph;
 }

@@ -37,6 +37,14 @@ inline constexpr std::uint64_t kMaxReservedPerPiece = std::uint64_t{1} << 23;
 inline constexpr std::uint64_t kLargeChunkKeys = std::uint64_t{1} << 18;
 inline constexpr std::uint64_t kMappedChunkKeys = ((std::uint64_t{32} << 20) + 4096) / sizeof(std::uint64_t);
 
+// How finely an algorithm cuts its products into pieces for the workers: keys per group whose
+// attempted pairs are counted together, and attempted pairs per piece (a few milliseconds of
+// work, and a chunk of pairs with a mapping of its own). Results never depend on them.
+struct ProductCuts {
+  std::uint64_t keys_per_group = 4096;
+  std::uint64_t attempts_per_piece = std::uint64_t{1} << 20;
+};
+
 class QNearGraph {
  public:
   // Appends the pair unless it is present; returns whether it was new.

@@ -68,19 +68,20 @@ std::uint64_t incidence_attempts(const Tables& tables, std::uint64_t first, std:
 }  // namespace
 
 QNearGraph q_near_graph_new(std::uint64_t q, std::uint64_t i, std::uint64_t j,
-                            const DirectedFlagComplex& complex, const SimplexIndex& index) {
+                            const DirectedFlagComplex& complex, const SimplexIndex& index, const ProductCuts& cuts) {
   if (complex.lists.size() < 2) return QNearGraph();
   check_face_places(i, j, q + 2);
-  const FaceWalk walk = walk_faces(complex, index);
+  FaceWalk walk = walk_faces(complex, index);
   // The (q+1)-simplices, filed under their i-th and j-th faces.
   const std::uint64_t q_simplices = complex.lists[0].size();
-  const Tables tables{file_by_face(complex, index, walk, 1, 1, i, j, q_simplices),
+  Tables tables{file_by_face(complex, index, walk, 1, 1, i, j, q_simplices),
                       containing_simplices(complex, index, walk, 1, complex.lists.size() - 1, [](std::uint64_t) { return true; }), index.first_position(1)};
   const ProductPieces pieces = cut_into_pieces(
-      q_simplices, [&](std::uint64_t first, std::uint64_t last) { return incidence_attempts(tables, first, last); });
-  return products_then_face_pairs(complex, index, walk, pieces, [&](std::uint64_t first, std::uint64_t last, auto&& emit) {
-    incidence_pairs(tables, first, last, emit);
-  });
+      q_simplices, cuts, [&](std::uint64_t first, std::uint64_t last) { return incidence_attempts(tables, first, last); });
+  return products_then_face_pairs(
+      complex, index, std::move(walk), pieces,
+      [&](std::uint64_t first, std::uint64_t last, auto&& emit) { incidence_pairs(tables, first, last, emit); },
+      [&] { tables = Tables(); });
 }
 
 }  // namespace tolva
