@@ -20,8 +20,11 @@ constexpr std::uint64_t kKeysPerPartition = std::uint64_t{1} << 14;
 constexpr unsigned kMaxPartitionBits = 16;  // at most 65536 partitions, each a buffer of its own
 // Fewer keys than this are marked in one block.
 constexpr std::uint64_t kParallelFrom = std::uint64_t{1} << 15;
-// Blocks of partitions marked, at least, when there are more keys: a running block holds a
-// copy of about 1 / blocks of the checked keys.
+// Up to this many keys, a block of partitions per worker; beyond it, at least kMinMarkBlocks
+// blocks and two per worker, so that the copies held at once stay a fraction of the keys (a
+// running block holds about 1 / blocks of them), at the cost of reading the keys once more
+// per block.
+constexpr std::uint64_t kCopiedWhole = std::uint64_t{1} << 25;
 constexpr std::uint64_t kMinMarkBlocks = 4;
 
 // Where a key with hash `mix` starts probing among `slot_count` slots, from the hash bits
@@ -97,14 +100,17 @@ std::uint64_t QNearGraph::PairStream::mark_repeats() {
   // deduplicates them partition by partition. More blocks than workers bound the copies
   // held at once (a share of workers / blocks of the keys) at the cost of more reading.
   const std::uint64_t workers = parallel::worker_count();
-  const std::uint64_t blocks =
-      keys < kParallelFrom ? 1 : std::min<std::uint64_t>(partition_count, std::max<std::uint64_t>(kMinMarkBlocks, 2 * workers));
+  const std::uint64_t wanted = keys < kParallelFrom ? 1 : keys < kCopiedWhole ? workers : std::max(kMinMarkBlocks, 2 * workers);
+  const std::uint64_t blocks = std::min<std::uint64_t>(partition_count, wanted);
   std::vector<FlatBuffer<std::uint64_t>> block_seen(blocks);
   seen_starts_.assign(partition_count + 1, 0);  // here: each partition's first word in its block's bits
   std::vector<std::uint64_t> repeats(blocks, 0);
   parallel::run_pieces(blocks, [&](std::uint64_t block) {
     const auto [first, last] = parallel::block_range(0, partition_count, blocks, block);
     std::vector<FlatBuffer<std::uint64_t>> filed(last - first);
+    // Hashing spreads the keys evenly: each partition is reserved for its share and a margin.
+    const std::uint64_t share = keys / partition_count;
+    for (FlatBuffer<std::uint64_t>& partition : filed) partition.reserve(share + share / 8 + 16);
     for (const FlatBuffer<std::uint64_t>& chunk : chunks_) {
       for (const std::uint64_t key : chunk) {
         if (!checked(key)) continue;

@@ -1,5 +1,7 @@
 #include "tolva/new/single_thread.hpp"
 
+#include <vector>
+
 #include "tolva/face_walk.hpp"
 
 namespace tolva {
@@ -23,15 +25,19 @@ template <class Emit>
 void incidence_pairs(const Tables& tables, std::uint64_t first, std::uint64_t last, Emit&& emit) {
   const PositionTable& by_i_face = tables.filed.by_i_face;
   const PositionTable& by_j_face = tables.filed.by_j_face();
+  std::vector<std::span<const Position>> containing_bs;  // per b of w: its cofaces, looked up once
   for_each_marked<Marked::Both>(by_i_face.keys(), by_j_face.keys(), first, last, [&](std::uint64_t w) {
     const auto with_i_face = by_i_face.row(w);
     const auto with_j_face = by_j_face.row(w);
+    containing_bs.clear();
+    for (const Position b : with_j_face) containing_bs.push_back(tables.cofaces_of(b));
     for (const Position a : with_i_face) {
       const auto containing_a = tables.cofaces_of(a);
-      for (const Position b : with_j_face) {
+      for (std::size_t at = 0; at < with_j_face.size(); ++at) {
+        const Position b = with_j_face[at];
+        const auto containing_b = containing_bs[at];
         // (a, b) first, as the products of a and b with themselves would give it.
         emit(a, b);
-        const auto containing_b = tables.cofaces_of(b);
         for (const Position t : containing_b) {
           if (a != t) emit(a, t);
         }
