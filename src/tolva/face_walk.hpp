@@ -1,6 +1,7 @@
 // Pieces shared by the two q-near algorithms: the face walk (every face of dimension q or
-// more of every simplex of dimension q + 1 or more, highest dimension first) and flat
-// lists-of-positions tables.
+// more of every simplex of dimension q + 1 or more, highest dimension first), the tables
+// built from it, the cutting of the products into pieces of equal work, and the skeleton
+// both algorithms end in (products, then face pairs, into one graph).
 #pragma once
 
 #include <algorithm>
