@@ -4,6 +4,7 @@ Results must agree exactly (pairs and their order), or both calls must fail
 with the same message; the report line on stderr must agree as well.
 """
 
+import functools
 import json
 import os
 import random
@@ -359,5 +360,51 @@ def test_large_results_match_reference_at_every_worker_count(run_python, workers
         text = handle.read()
     expected = [compute_from_flag_text(kind, text, *params) for kind in ("old", "new")]
     assert all(outcome[0] == "ok" for outcome in expected)
+    assert json.loads(done.stdout) == [[list(pair) for pair in outcome[1]] for outcome in expected]
+    assert done.stderr == "".join(outcome[2] for outcome in expected)
+
+
+def column_graph(seed, n):
+    """A small seeded stand-in for a cortical column: points in a box, each ordered pair an
+    edge with a probability falling with distance and biased along a hidden vertex order
+    (directed cliques are common, and their faces are shared by many cofaces)."""
+    rng = np.random.default_rng(seed)
+    points = rng.random((n, 3)) * np.array([1.0, 1.0, 4.0])
+    rank = rng.permutation(n)
+    distance = np.linalg.norm(points[:, None, :] - points[None, :, :], axis=2)
+    weight = np.exp(-distance / 0.45) * np.where(rank[:, None] < rank[None, :], 1.6, 0.4)
+    keep = rng.random((n, n)) < np.minimum(1.0, weight)
+    np.fill_diagonal(keep, False)
+    return [(int(s), int(t)) for s, t in zip(*np.nonzero(keep))]
+
+
+COLUMN_SCRIPT = """
+import json
+import tolva
+print(json.dumps([tolva.compute_q_near_graph_old_from_file({path!r}, {q}, {i}, {j}, {max_dim}),
+                  tolva.compute_q_near_graph_new_from_file({path!r}, {q}, {i}, {j}, {max_dim})]))
+"""
+
+
+# Pieces, chunks and the partitions checked for repeats on 1, 2 and 7 workers, on a clustered
+# graph where most q-simplices are faces of nothing filed and a few are shared by many.
+@functools.lru_cache(maxsize=None)
+def column_reference(text, params):
+    return [compute_from_flag_text(kind, text, *params) for kind in ("old", "new")]
+
+
+@pytest.mark.parametrize("workers", ["1", "2", "7"])
+@pytest.mark.parametrize("params", [(1, 0, 1, 4), (2, 2, 2, 5)])
+def test_column_graph_matches_reference_at_every_worker_count(run_python, workers, params, tmp_path):
+    n = 90
+    text = flag_text(n, column_graph(11, n))
+    path = tmp_path / "column.flag"
+    path.write_text(text)
+    q, i, j, max_dim = params
+    done = run_python(COLUMN_SCRIPT.format(path=str(path), q=q, i=i, j=j, max_dim=max_dim),
+                      env={"RAYON_NUM_THREADS": workers}, timeout=300)
+    assert done.returncode == 0, done.stderr
+    expected = column_reference(text, params)
+    assert all(outcome[0] == "ok" and len(outcome[1]) > 100000 for outcome in expected)
     assert json.loads(done.stdout) == [[list(pair) for pair in outcome[1]] for outcome in expected]
     assert done.stderr == "".join(outcome[2] for outcome in expected)

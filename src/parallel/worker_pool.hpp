@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include "base/task.hpp"
+
 namespace tolva::parallel {
 
 class WorkerPool {
@@ -43,6 +45,21 @@ class WorkerPool {
 
 // Number of workers of the global pool; creates the pool.
 std::size_t worker_count();
+
+// run_piece(0) ... run_piece(count - 1): on the calling thread when there are fewer than two
+// pieces (nothing to spread), else as blocks of the global pool, whose workers and the
+// calling thread share them. Either way a cancelled task stops before its next piece.
+template <class RunPiece>
+void run_pieces(std::uint64_t count, RunPiece&& run_piece) {
+  if (count < 2) {
+    for (std::uint64_t piece = 0; piece < count; ++piece) {
+      throw_if_cancelled();
+      run_piece(piece);
+    }
+    return;
+  }
+  WorkerPool::global().run_blocks(count, [&](std::size_t piece) { run_piece(piece); });
+}
 
 // Half-open index range of block `block` when [begin, begin + length) is cut into
 // `block_count` nearly equal contiguous blocks.

@@ -117,14 +117,21 @@ std::uint64_t faces_per_simplex(std::uint64_t count, std::uint64_t smallest) {
   return total;
 }
 
-// A run of simplices of one list whose faces go to one stretch of the walk.
-struct WalkPiece {
-  std::size_t list;
-  std::uint64_t first, last;
-  std::uint64_t offset;  // where the first simplex's faces go
-};
+// Simplices of one list per piece of the walk and of the face pairs: a few milliseconds of
+// work, and a chunk of pairs large enough to get a mapping of its own (see q_near_graph.hpp).
+constexpr std::uint64_t kFacesPerPiece = std::uint64_t{1} << 18;
 
 }  // namespace
+
+std::vector<FacePairPiece> face_pair_pieces(const DirectedFlagComplex& complex, const FaceWalk& walk) {
+  std::vector<FacePairPiece> pieces;
+  for (std::size_t k = complex.lists.size(); k-- > 1;) {
+    const std::uint64_t count = complex.lists[k].size();
+    const std::uint64_t per_piece = std::max<std::uint64_t>(1, kFacesPerPiece / std::max<std::uint64_t>(1, walk.faces_per_simplex[k]));
+    for (std::uint64_t first = 0; first < count; first += per_piece) pieces.push_back({k, first, std::min(count, first + per_piece)});
+  }
+  return pieces;
+}
 
 FaceWalk walk_faces(const DirectedFlagComplex& complex, const SimplexIndex& index) {
   FaceWalk walk;
@@ -132,45 +139,33 @@ FaceWalk walk_faces(const DirectedFlagComplex& complex, const SimplexIndex& inde
   walk.list_offsets.assign(complex.lists.size(), 0);
   if (complex.lists.size() < 2) return walk;
   const std::uint64_t smallest = complex.q + 1;
-  constexpr std::uint64_t kFacesPerPiece = std::uint64_t{1} << 16;
-  std::vector<WalkPiece> pieces;
   std::uint64_t total = 0;
   for (std::size_t k = complex.lists.size(); k-- > 1;) {
     const SimplexList& list = complex.lists[k];
     const std::uint64_t faces = faces_per_simplex(list.vertices_per_simplex(), smallest);
     walk.faces_per_simplex[k] = faces;
     walk.list_offsets[k] = total;
-    const std::uint64_t per_piece = std::max<std::uint64_t>(1, kFacesPerPiece / faces);
-    for (std::uint64_t first = 0; first < list.size(); first += per_piece) {
-      const std::uint64_t last = std::min(list.size(), first + per_piece);
-      pieces.push_back({k, first, last, total});
-      std::uint64_t added = 0;
-      if (__builtin_mul_overflow(last - first, faces, &added) || __builtin_add_overflow(total, added, &total)) {
-        throw std::bad_alloc();
-      }
+    std::uint64_t added = 0;
+    if (__builtin_mul_overflow(list.size(), faces, &added) || __builtin_add_overflow(total, added, &total)) {
+      throw std::bad_alloc();
     }
   }
+  const std::vector<FacePairPiece> pieces = face_pair_pieces(complex, walk);
   Position* const out = walk.face_positions.extend(total);
-  const auto walk_piece = [&](std::size_t at) {
-    const WalkPiece& piece = pieces[at];
+  // The lookups are independent reads of the index: spread over the workers.
+  parallel::run_pieces(pieces.size(), [&](std::uint64_t at) {
+    const FacePairPiece& piece = pieces[at];
     const SimplexList& list = complex.lists[piece.list];
     with_vertex_type(list.vertex_width(), [&]<class V>(V) {
       FaceEnumerator<V> faces(list.vertices_per_simplex());
       LookupQueue<V> lookups(index, list.vertices_per_simplex());
-      Position* cursor = out + piece.offset;
+      Position* cursor = out + walk.list_offsets[piece.list] + piece.first * walk.faces_per_simplex[piece.list];
       for (std::uint64_t place = piece.first; place < piece.last; ++place) {
         cursor = faces.write_faces(list.at<V>(place), list.vertices_per_simplex(), smallest, lookups, cursor);
       }
       lookups.drain();
     });
-  };
-  // The lookups are independent reads of the index: spread them over the workers when
-  // there are enough of them to pay for the hand-over.
-  if (pieces.size() < 2) {
-    for (std::size_t at = 0; at < pieces.size(); ++at) walk_piece(at);
-  } else {
-    parallel::WorkerPool::global().run_blocks(pieces.size(), walk_piece);
-  }
+  });
   return walk;
 }
 
@@ -200,8 +195,8 @@ FlatBuffer<Position> faces_at_place(const DirectedFlagComplex& complex, const Fa
 namespace tolva {
 namespace {
 
-PositionTable file_under(const FlatBuffer<Position>& face_of, std::uint64_t first_filed, std::uint64_t rows) {
-  return PositionTable::build(rows, [&](auto&& emit) {
+PositionTable file_under(const FlatBuffer<Position>& face_of, std::uint64_t first_filed, std::uint64_t range) {
+  return PositionTable::build(range, [&](auto&& emit) {
     for (std::uint64_t k = 0; k < face_of.size(); ++k) emit(face_of[k], static_cast<Position>(first_filed + k));
   });
 }
@@ -210,50 +205,13 @@ PositionTable file_under(const FlatBuffer<Position>& face_of, std::uint64_t firs
 
 FiledByFace file_by_face(const DirectedFlagComplex& complex, const SimplexIndex& index, const FaceWalk& walk,
                          std::size_t first_list, std::size_t last_list, std::uint64_t i, std::uint64_t j,
-                         std::uint64_t rows) {
+                         std::uint64_t range) {
   const std::uint64_t first_filed = index.first_position(first_list);
-  FiledByFace filed{file_under(faces_at_place(complex, walk, first_list, last_list, i), first_filed, rows), {}};
+  FiledByFace filed{file_under(faces_at_place(complex, walk, first_list, last_list, i), first_filed, range), {}};
   if (i != j) {
-    filed.by_j_face_when_other = file_under(faces_at_place(complex, walk, first_list, last_list, j), first_filed, rows);
+    filed.by_j_face_when_other = file_under(faces_at_place(complex, walk, first_list, last_list, j), first_filed, range);
   }
   return filed;
-}
-
-PositionTable containing_simplices(const DirectedFlagComplex& complex, const SimplexIndex& index,
-                                   const FaceWalk& walk, std::size_t list, std::size_t last_list) {
-  const std::uint64_t first = index.first_position(list);
-  const std::uint64_t count = complex.lists[list].size();
-  return PositionTable::build(count, [&](auto&& emit) {
-    for (std::uint64_t k = 0; k < count; ++k) emit(k, static_cast<Position>(first + k));
-    for_each_face_pair(complex, index, walk, last_list, [&](Position face, std::uint64_t simplex) {
-      if (face >= first && face - first < count) emit(face - first, static_cast<Position>(simplex));
-    });
-  });
-}
-
-void insert_face_pairs(const DirectedFlagComplex& complex, const SimplexIndex& index, const FaceWalk& walk,
-                       QNearGraph::PairStream& pairs) {
-  // Runs of simplices of one list, in walk order, filed on the workers.
-  struct Piece {
-    std::size_t list;
-    std::uint64_t first, last;
-  };
-  constexpr std::uint64_t kFacesPerPiece = std::uint64_t{1} << 18;
-  std::vector<Piece> pieces;
-  for (std::size_t k = complex.lists.size(); k-- > 1;) {
-    const std::uint64_t count = complex.lists[k].size();
-    const std::uint64_t per_piece = std::max<std::uint64_t>(1, kFacesPerPiece / std::max<std::uint64_t>(1, walk.faces_per_simplex[k]));
-    for (std::uint64_t first = 0; first < count; first += per_piece) pieces.push_back({k, first, std::min(count, first + per_piece)});
-  }
-  pairs.insert_pieces(pieces.size(), [&](std::uint64_t at, auto&& emit) {
-    const Piece& piece = pieces[at];
-    const std::uint64_t faces = walk.faces_per_simplex[piece.list];
-    const std::uint64_t first_position = index.first_position(piece.list);
-    const Position* face = walk.face_positions.data() + walk.list_offsets[piece.list] + piece.first * faces;
-    for (std::uint64_t place = piece.first; place < piece.last; ++place) {
-      for (std::uint64_t f = 0; f < faces; ++f) emit(*face++, first_position + place);
-    }
-  });
 }
 
 }  // namespace tolva

@@ -1,6 +1,7 @@
 // Pieces shared by the two q-near algorithms: the face walk (every face of dimension q or
-// more of every simplex of dimension q + 1 or more, highest dimension first) and flat
-// lists-of-positions tables.
+// more of every simplex of dimension q + 1 or more, highest dimension first), the tables
+// built from it, the cutting of the products into pieces of equal work, and the skeleton
+// both algorithms end in (products, then face pairs, into one graph).
 #pragma once
 
 #include <algorithm>
@@ -13,6 +14,8 @@
 #include "complex/simplex_index.hpp"
 #include "base/flat_buffer.hpp"
 #include "base/position.hpp"
+#include "parallel/worker_pool.hpp"
+#include "tolva/position_table.hpp"
 #include "tolva/q_near_graph.hpp"
 
 namespace tolva {
@@ -30,52 +33,22 @@ struct FaceWalk {
 FaceWalk walk_faces(const DirectedFlagComplex& complex, const SimplexIndex& index);
 
 // Calls visit(face position, simplex position) for every (face, simplex) pair of the walk
-// whose simplex is in lists 1 .. last_list, in walk order.
-template <class Visit>
+// whose simplex is in lists 1 .. last_list and passes keep(simplex position), in walk order.
+template <class Keep, class Visit>
 void for_each_face_pair(const DirectedFlagComplex& complex, const SimplexIndex& index, const FaceWalk& walk,
-                        std::size_t last_list, Visit&& visit) {
+                        std::size_t last_list, Keep&& keep, Visit&& visit) {
   if (last_list == 0) return;
-  std::uint64_t cursor = walk.list_offsets[last_list];
   for (std::size_t k = last_list + 1; k-- > 1;) {
     const std::uint64_t first = index.first_position(k);
     const std::uint64_t count = complex.lists[k].size();
     const std::uint64_t faces = walk.faces_per_simplex[k];
-    for (std::uint64_t place = 0; place < count; ++place) {
-      for (std::uint64_t f = 0; f < faces; ++f) visit(walk.face_positions[cursor++], first + place);
+    const Position* face = walk.face_positions.data() + walk.list_offsets[k];
+    for (std::uint64_t place = 0; place < count; ++place, face += faces) {
+      if (!keep(first + place)) continue;
+      for (std::uint64_t f = 0; f < faces; ++f) visit(face[f], first + place);
     }
   }
 }
-
-// Rows of position lists stored back to back; built from a pass that emits (row, value)
-// pairs, run twice (count, then fill) so that each row keeps the emission order.
-class PositionTable {
- public:
-  PositionTable() : starts_(FlatBuffer<std::uint64_t>::zeros(2)) {}
-
-  template <class Emit>
-  static PositionTable build(std::uint64_t rows, Emit&& emit_all) {
-    PositionTable table;
-    // Row r is counted at r + 2; after the sums, starts_[r + 1] is where row r starts and is
-    // moved on as it is filled, so that it ends as the start of row r + 1.
-    table.starts_ = FlatBuffer<std::uint64_t>::zeros(rows + 2);
-    std::uint64_t* const starts = table.starts_.data();
-    emit_all([&](std::uint64_t row, Position) { ++starts[row + 2]; });
-    for (std::uint64_t r = 2; r < rows + 2; ++r) starts[r] += starts[r - 1];
-    table.entries_ = FlatBuffer<Position>::zeros(starts[rows + 1]);
-    Position* const entries = table.entries_.data();
-    emit_all([&](std::uint64_t row, Position value) { entries[starts[row + 1]++] = value; });
-    return table;
-  }
-
-  std::span<const Position> row(std::uint64_t r) const noexcept {
-    return {entries_.data() + starts_[r], entries_.data() + starts_[r + 1]};
-  }
-  std::uint64_t rows() const noexcept { return starts_.size() - 2; }
-
- private:
-  FlatBuffer<std::uint64_t> starts_;  // rows + 2 entries, the last one spare
-  FlatBuffer<Position> entries_;
-};
 
 // Panics with the removal-index message for the first of i, j that is not below count.
 void check_face_places(std::uint64_t i, std::uint64_t j, std::uint64_t count);
@@ -91,7 +64,7 @@ FlatBuffer<Position> faces_at_place(const DirectedFlagComplex& complex, const Fa
                                      std::size_t first_list, std::size_t last_list, std::uint64_t place);
 
 // The simplices of lists first_list .. last_list filed, in position order, under the
-// position of their face without the vertex at i, and likewise at j (rows 0 .. rows-1).
+// position of their face without the vertex at i, and likewise at j (keys below `range`).
 struct FiledByFace {
   PositionTable by_i_face;
   std::optional<PositionTable> by_j_face_when_other;  // none when i == j
@@ -99,24 +72,34 @@ struct FiledByFace {
 };
 FiledByFace file_by_face(const DirectedFlagComplex& complex, const SimplexIndex& index, const FaceWalk& walk,
                          std::size_t first_list, std::size_t last_list, std::uint64_t i, std::uint64_t j,
-                         std::uint64_t rows);
+                         std::uint64_t range);
 
-// Per simplex of list `list`: its own position, then the positions of the simplices of lists
-// up to last_list that have it as a face, in walk order.
+// Per simplex of list `list`, keyed by its place in the list: the positions of the simplices
+// of lists up to last_list that have it as a face and pass keep(position), in walk order (the
+// simplex itself is not in its row).
+template <class Keep>
 PositionTable containing_simplices(const DirectedFlagComplex& complex, const SimplexIndex& index,
-                                   const FaceWalk& walk, std::size_t list, std::size_t last_list);
+                                   const FaceWalk& walk, std::size_t list, std::size_t last_list, Keep&& keep) {
+  const std::uint64_t first = index.first_position(list);
+  const std::uint64_t count = complex.lists[list].size();
+  return PositionTable::build(count, [&](auto&& emit) {
+    for_each_face_pair(complex, index, walk, last_list, keep, [&](Position face, std::uint64_t simplex) {
+      if (face >= first && face - first < count) emit(face - first, static_cast<Position>(simplex));
+    });
+  });
+}
 
-// Inserts every (face, simplex) pair of the walk, in walk order.
-void insert_face_pairs(const DirectedFlagComplex& complex, const SimplexIndex& index, const FaceWalk& walk,
-                       QNearGraph::PairStream& pairs);
+// The face pairs of the walk in runs of simplices of one list, in walk order.
+struct FacePairPiece {
+  std::size_t list;
+  std::uint64_t first, last;
+};
+std::vector<FacePairPiece> face_pair_pieces(const DirectedFlagComplex& complex, const FaceWalk& walk);
 
 // The bound below which a pair's source marks it as distinct, for insert_all: a face pair
 // whose face is in list 0 occurs once (a simplex's faces are distinct simplices), and no
 // other pair of either algorithm has its source in list 0.
 inline std::uint64_t distinct_face_pair_sources(const SimplexIndex& index) { return index.first_position(1); }
-
-// Pieces for producing the pairs of `rows` rows on the workers: one for small tables.
-inline std::uint64_t pieces_for(std::uint64_t rows) { return std::min<std::uint64_t>(64, std::max<std::uint64_t>(1, rows / 1024)); }
 
 // a + b and a * b, saturating: pair counts that only size tables.
 inline std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
@@ -126,6 +109,81 @@ inline std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
 inline std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) {
   std::uint64_t product = 0;
   return __builtin_mul_overflow(a, b, &product) ? ~std::uint64_t{0} : product;
+}
+
+// The keys [0, range) of an algorithm's products cut into pieces of about equal work.
+struct ProductPieces {
+  std::vector<std::uint64_t> bounds;    // piece p covers the keys [bounds[p], bounds[p + 1])
+  std::vector<std::uint64_t> attempts;  // per piece: how many pairs it attempts, at most
+  std::uint64_t total_attempts = 0;     // saturating
+  std::uint64_t count() const noexcept { return attempts.size(); }
+};
+
+// Cuts [0, range) into pieces of about cuts.attempts_per_piece attempted pairs, between groups
+// of cuts.keys_per_group keys, from attempts(first, last): the pairs the keys [first, last)
+// attempt, at most.
+template <class Attempts>
+ProductPieces cut_into_pieces(std::uint64_t range, const ProductCuts& cuts, Attempts&& attempts) {
+  constexpr std::uint64_t kGroupsPerBlock = 256;
+  const std::uint64_t keys_per_group = std::max<std::uint64_t>(1, cuts.keys_per_group);
+  const std::uint64_t attempts_per_piece = std::max<std::uint64_t>(1, cuts.attempts_per_piece);
+  const std::uint64_t groups = (range + keys_per_group - 1) / keys_per_group;
+  std::vector<std::uint64_t> group_attempts(groups);
+  parallel::run_pieces((groups + kGroupsPerBlock - 1) / kGroupsPerBlock, [&](std::uint64_t block) {
+    for (std::uint64_t g = block * kGroupsPerBlock; g < std::min(groups, (block + 1) * kGroupsPerBlock); ++g) {
+      group_attempts[g] = attempts(g * keys_per_group, std::min(range, (g + 1) * keys_per_group));
+    }
+  });
+  ProductPieces pieces;
+  pieces.bounds.push_back(0);
+  std::uint64_t open = 0;  // attempts of the piece being cut
+  for (std::uint64_t g = 0; g < groups; ++g) {
+    open = saturating_add(open, group_attempts[g]);
+    if (open >= attempts_per_piece || g + 1 == groups) {
+      pieces.bounds.push_back(std::min(range, (g + 1) * keys_per_group));
+      pieces.attempts.push_back(open);
+      pieces.total_attempts = saturating_add(pieces.total_attempts, open);
+      open = 0;
+    }
+  }
+  return pieces;
+}
+
+// What both algorithms do once their tables are built: the products of every piece, through
+// produce(first key, last key, emit), then the face pairs, into one graph. The tables
+// (through release_tables()) and the walk are released as soon as they are used up, before
+// the pairs are deduplicated.
+template <class Produce, class Release>
+QNearGraph products_then_face_pairs(const DirectedFlagComplex& complex, const SimplexIndex& index, FaceWalk&& walk,
+                                    const ProductPieces& pieces, Produce&& produce, Release&& release_tables) {
+  const std::vector<FacePairPiece> face_pieces = face_pair_pieces(complex, walk);
+  QNearGraph graph;
+  // Every attempted pair: the one figure a check of the memory a request needs starts from.
+  const std::uint64_t attempts = saturating_add(walk.face_positions.size(), pieces.total_attempts);
+  graph.reserve(attempts);
+  begin_stage(Stage::Algorithm, pieces.count() + face_pieces.size());
+  graph.insert_all([&](QNearGraph::PairStream& pairs) {
+    pairs.insert_pieces(
+        pieces.count(), [&](std::uint64_t piece) { return pieces.attempts[piece]; },
+        [&](std::uint64_t piece, auto&& emit) { produce(pieces.bounds[piece], pieces.bounds[piece + 1], emit); });
+    release_tables();
+    pairs.insert_pieces(
+        face_pieces.size(),
+        [&](std::uint64_t piece) {
+          return (face_pieces[piece].last - face_pieces[piece].first) * walk.faces_per_simplex[face_pieces[piece].list];
+        },
+        [&](std::uint64_t piece, auto&& emit) {
+          const FacePairPiece& run = face_pieces[piece];
+          const std::uint64_t faces = walk.faces_per_simplex[run.list];
+          const std::uint64_t first_position = index.first_position(run.list);
+          const Position* face = walk.face_positions.data() + walk.list_offsets[run.list] + run.first * faces;
+          for (std::uint64_t place = run.first; place < run.last; ++place) {
+            for (std::uint64_t f = 0; f < faces; ++f) emit(*face++, first_position + place);
+          }
+        });
+    const FaceWalk released = std::move(walk);
+  }, distinct_face_pair_sources(index));
+  return graph;
 }
 
 }  // namespace tolva

@@ -18,10 +18,14 @@ namespace {
 // (about 16 bytes per key) stays in a core's cache.
 constexpr std::uint64_t kKeysPerPartition = std::uint64_t{1} << 14;
 constexpr unsigned kMaxPartitionBits = 16;  // at most 65536 partitions, each a buffer of its own
-// Buffers are reserved for at most this many attempts; beyond it they grow as they fill.
-constexpr std::uint64_t kMaxReservedAttempts = std::uint64_t{1} << 24;
-// Fewer checked keys than this are marked on the calling thread.
+// Fewer keys than this are marked in one block.
 constexpr std::uint64_t kParallelFrom = std::uint64_t{1} << 15;
+// Up to this many keys, a block of partitions per worker; beyond it, at least kMinMarkBlocks
+// blocks and two per worker, so that the copies held at once stay a fraction of the keys (a
+// running block holds about 1 / blocks of them), at the cost of reading the keys once more
+// per block.
+constexpr std::uint64_t kCopiedWhole = std::uint64_t{1} << 25;
+constexpr std::uint64_t kMinMarkBlocks = 4;
 
 // Where a key with hash `mix` starts probing among `slot_count` slots, from the hash bits
 // below those that chose its partition.
@@ -70,16 +74,9 @@ QNearGraph::PairStream::PairStream(QNearGraph& graph, std::uint64_t distinct_sou
   const std::uint64_t attempts = graph_.expected_attempts_ + graph_.keys_.size();
   const std::uint64_t wanted = std::bit_ceil(std::max<std::uint64_t>(1, attempts / kKeysPerPartition));
   partition_bits_ = std::min<unsigned>(kMaxPartitionBits, static_cast<unsigned>(std::countr_zero(wanted)));
-  partitions_.resize(std::uint64_t{1} << partition_bits_);
-  const std::uint64_t reserved = std::min(attempts, kMaxReservedAttempts);
-  graph_.keys_.reserve(reserved);
-  const std::uint64_t per_partition = reserved >> partition_bits_;
-  for (FlatBuffer<std::uint64_t>& partition : partitions_) partition.reserve(per_partition + per_partition / 8 + 16);
   // The graph's own pairs go first, so that the stream's repeats of them count as seen.
-  already_in_ = graph_.keys_.size();
-  for (const std::uint64_t key : graph_.keys_) {
-    if (checked(key)) partitions_[partition_of(key)].push_back(key);
-  }
+  if (!graph_.keys_.empty()) chunks_.push_back(std::move(graph_.keys_));
+  graph_.keys_ = FlatBuffer<std::uint64_t>();
   graph_.lookup_ = FlatBuffer<std::uint64_t>();  // stale once the stream is in
   graph_.streaming_ = true;
 }
@@ -89,36 +86,57 @@ QNearGraph::PairStream::~PairStream() {
   if (!finished_) graph_.clear();
 }
 
+void QNearGraph::PairStream::close_tail() {
+  if (tail_.empty()) return;
+  chunks_.push_back(std::move(tail_));
+  tail_ = FlatBuffer<std::uint64_t>();
+}
+
 std::uint64_t QNearGraph::PairStream::mark_repeats() {
-  const std::uint64_t partition_count = partitions_.size();
-  seen_starts_.assign(partition_count + 1, 0);
-  std::uint64_t checked_keys = 0;
-  for (std::uint64_t p = 0; p < partition_count; ++p) {
-    seen_starts_[p + 1] = seen_starts_[p] + (partitions_[p].size() + 63) / 64;
-    checked_keys += partitions_[p].size();
-  }
-  seen_ = FlatBuffer<std::uint64_t>::zeros(seen_starts_[partition_count], PageSize::Small);
-  parallel::WorkerPool& pool = parallel::WorkerPool::global();
-  const std::uint64_t blocks = pool.worker_count() > 1 && checked_keys >= kParallelFrom
-                                   ? std::min<std::uint64_t>(partition_count, 4 * pool.worker_count())
-                                   : 1;
+  const std::uint64_t partition_count = std::uint64_t{1} << partition_bits_;
+  std::uint64_t keys = 0;
+  for (const FlatBuffer<std::uint64_t>& chunk : chunks_) keys += chunk.size();
+  // Each block files the checked keys of its range of partitions from all chunks, then
+  // deduplicates them partition by partition. More blocks than workers bound the copies
+  // held at once (a share of workers / blocks of the keys) at the cost of more reading.
+  const std::uint64_t workers = parallel::worker_count();
+  const std::uint64_t wanted = keys < kParallelFrom ? 1 : keys < kCopiedWhole ? workers : std::max(kMinMarkBlocks, 2 * workers);
+  const std::uint64_t blocks = std::min<std::uint64_t>(partition_count, wanted);
+  std::vector<FlatBuffer<std::uint64_t>> block_seen(blocks);
+  seen_starts_.assign(partition_count + 1, 0);  // here: each partition's first word in its block's bits
   std::vector<std::uint64_t> repeats(blocks, 0);
-  const auto mark_block = [&](std::size_t block) {
+  parallel::run_pieces(blocks, [&](std::uint64_t block) {
     const auto [first, last] = parallel::block_range(0, partition_count, blocks, block);
-    std::uint64_t largest = 0;
-    for (std::uint64_t p = first; p < last; ++p) largest = std::max<std::uint64_t>(largest, partitions_[p].size());
+    std::vector<FlatBuffer<std::uint64_t>> filed(last - first);
+    // Hashing spreads the keys evenly: each partition is reserved for its share and a margin.
+    const std::uint64_t share = keys / partition_count;
+    for (FlatBuffer<std::uint64_t>& partition : filed) partition.reserve(share + share / 8 + 16);
+    for (const FlatBuffer<std::uint64_t>& chunk : chunks_) {
+      for (const std::uint64_t key : chunk) {
+        if (!checked(key)) continue;
+        const std::uint64_t partition = partition_of(key);
+        if (partition >= first && partition < last) filed[partition - first].push_back(key);
+      }
+    }
+    std::uint64_t words = 0, largest = 0;
+    for (std::uint64_t p = first; p < last; ++p) {
+      seen_starts_[p] = words;
+      words += (filed[p - first].size() + 63) / 64;
+      largest = std::max<std::uint64_t>(largest, filed[p - first].size());
+    }
+    FlatBuffer<std::uint64_t> seen = FlatBuffer<std::uint64_t>::zeros(words, PageSize::Small);
     // One table for the block's partitions in turn: slots hold key + 1, 0 when empty.
     FlatBuffer<std::uint64_t> slots = FlatBuffer<std::uint64_t>::zeros(2 * largest + 1, PageSize::Small);
     for (std::uint64_t p = first; p < last; ++p) {
-      FlatBuffer<std::uint64_t>& keys = partitions_[p];
-      std::uint64_t* const seen = seen_.data() + seen_starts_[p];
-      const std::uint64_t slot_count = 2 * keys.size() + 1;
+      FlatBuffer<std::uint64_t>& partition = filed[p - first];
+      std::uint64_t* const bits = seen.data() + seen_starts_[p];
+      const std::uint64_t slot_count = 2 * partition.size() + 1;
       std::memset(slots.data(), 0, slot_count * sizeof(std::uint64_t));
-      for (std::uint64_t at = 0; at < keys.size(); ++at) {
-        const std::uint64_t key = keys[at];
+      for (std::uint64_t at = 0; at < partition.size(); ++at) {
+        const std::uint64_t key = partition[at];
         for (std::uint64_t slot = home_slot(mixed(key), partition_bits_, slot_count);;) {
           if (slots[slot] == key + 1) {
-            seen[at / 64] |= std::uint64_t{1} << (at % 64);
+            bits[at / 64] |= std::uint64_t{1} << (at % 64);
             ++repeats[block];
             break;
           }
@@ -129,45 +147,67 @@ std::uint64_t QNearGraph::PairStream::mark_repeats() {
           if (++slot == slot_count) slot = 0;
         }
       }
-      keys = FlatBuffer<std::uint64_t>();  // only its bits are needed from here on
+      partition = FlatBuffer<std::uint64_t>();  // only its bits are needed from here on
     }
-  };
-  if (blocks == 1) {
-    mark_block(0);
-  } else {
-    pool.run_blocks(blocks, mark_block);
+    block_seen[block] = std::move(seen);
+  });
+  // The blocks' bits back to back, each partition's start moved on by its block's.
+  std::uint64_t words = 0;
+  for (std::uint64_t block = 0; block < blocks; ++block) {
+    const auto [first, last] = parallel::block_range(0, partition_count, blocks, block);
+    for (std::uint64_t p = first; p < last; ++p) seen_starts_[p] += words;
+    words += block_seen[block].size();
   }
+  seen_starts_[partition_count] = words;
+  seen_ = FlatBuffer<std::uint64_t>();
+  seen_.reserve(words);
+  for (const FlatBuffer<std::uint64_t>& bits : block_seen) seen_.append(bits.data(), bits.size());
   std::uint64_t total = 0;
   for (const std::uint64_t count : repeats) total += count;
   return total;
 }
 
-void QNearGraph::PairStream::drop_repeats() {
-  // Each partition's keys were filed in stream order, so the k-th checked key of a partition
-  // met in stream order is its k-th key. Per partition: the bit of its next key in seen_.
-  std::vector<std::uint64_t> next_bit(partitions_.size());
-  for (std::uint64_t p = 0; p < partitions_.size(); ++p) next_bit[p] = 64 * seen_starts_[p];
-  std::uint64_t* const keys = graph_.keys_.data();
-  const std::uint64_t count = graph_.keys_.size();
-  for (std::uint64_t at = 0; at < already_in_; ++at) {
-    if (checked(keys[at])) ++next_bit[partition_of(keys[at])];
+void QNearGraph::PairStream::join_chunks(std::uint64_t repeats) {
+  std::uint64_t keys = 0;
+  for (const FlatBuffer<std::uint64_t>& chunk : chunks_) keys += chunk.size();
+  if (chunks_.size() == 1 && repeats == 0) {
+    graph_.keys_ = std::move(chunks_.front());
+    chunks_.clear();
+    return;
   }
-  std::uint64_t kept = already_in_;
-  for (std::uint64_t at = already_in_; at < count; ++at) {
-    const std::uint64_t key = keys[at];
-    if (checked(key)) {
-      const std::uint64_t bit = next_bit[partition_of(key)]++;
-      if ((seen_[bit / 64] >> (bit % 64)) & 1) continue;
+  // Per partition: the bit of its next checked key in seen_. Each partition's keys were
+  // filed in stream order, so the k-th checked key of a partition met in stream order is
+  // its k-th key. A chunk is released as soon as its keys are copied.
+  std::vector<std::uint64_t> next_bit(seen_starts_.empty() ? 0 : seen_starts_.size() - 1);
+  for (std::uint64_t p = 0; p < next_bit.size(); ++p) next_bit[p] = 64 * seen_starts_[p];
+  FlatBuffer<std::uint64_t> joined;
+  std::uint64_t* out = joined.extend(keys - repeats);
+  for (FlatBuffer<std::uint64_t>& chunk : chunks_) {
+    throw_if_cancelled();
+    if (repeats == 0) {
+      std::memcpy(out, chunk.data(), chunk.size() * sizeof(std::uint64_t));
+      out += chunk.size();
+    } else {
+      for (const std::uint64_t key : chunk) {
+        if (checked(key)) {
+          const std::uint64_t bit = next_bit[partition_of(key)]++;
+          if ((seen_[bit / 64] >> (bit % 64)) & 1) continue;
+        }
+        *out++ = key;
+      }
     }
-    keys[kept++] = key;
+    chunk = FlatBuffer<std::uint64_t>();
   }
-  graph_.keys_.truncate(kept);
+  chunks_.clear();
+  graph_.keys_ = std::move(joined);
 }
 
 void QNearGraph::PairStream::finish() {
-  if (mark_repeats() > 0) drop_repeats();
-  partitions_.clear();
+  close_tail();
+  const std::uint64_t repeats = mark_repeats();
+  join_chunks(repeats);
   seen_ = FlatBuffer<std::uint64_t>();
+  seen_starts_.clear();
   finished_ = true;
 }
 

@@ -2,27 +2,49 @@
 // remembers the order of first insertion. Pairs are packed into one 64-bit key and kept in a
 // flat array (insertion order).
 //
-// The algorithms stream their attempted pairs in (insert_all): each attempted key is appended
-// in stream order, and filed by hash into one of many partitions, small enough that a
-// partition's keys are deduplicated inside a table that stays in a core's cache, partitions
-// on the workers; repeats found there are then dropped from the appended keys, in one pass
-// in order. No table of all pairs is ever probed at random, so the cost per pair does not
-// grow with the graph. Pairs the caller promises to be distinct (by their source, see
-// insert_all) skip the partitions. Single insertions (insert) go through one ordinary table,
-// made when first needed.
+// The algorithms stream their attempted pairs in (insert_all): the attempted keys are kept
+// in stream order, in the chunks they were written into (one per piece produced on a
+// worker), each written once. When the stream ends, the keys are filed by hash into many
+// partitions, small enough that a partition's keys are deduplicated inside a table that
+// stays in a core's cache, a range of partitions at a time on each worker; the repeats found
+// there are then left out as the chunks are joined into one array, in one pass in order. No
+// table of all pairs is ever probed at random, so the cost per pair does not grow with the
+// graph. Pairs the caller promises to be distinct (by their source, see insert_all) skip the
+// partitions. Single insertions (insert) go through one ordinary table, made when first
+// needed.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "base/flat_buffer.hpp"
 #include "base/memory_guard.hpp"
 #include "base/position.hpp"
+#include "base/task.hpp"
 #include "parallel/worker_pool.hpp"
 
 namespace tolva {
+
+// A piece's chunk is reserved for at most this many keys; beyond it, it grows as it fills.
+inline constexpr std::uint64_t kMaxReservedPerPiece = std::uint64_t{1} << 23;
+// A chunk expected to hold kLargeChunkKeys or more is reserved for at least kMappedChunkKeys:
+// beyond the allocator's largest threshold for giving a block a mapping of its own (32 MiB),
+// so that its pages go back to the system when it is released while the chunks are joined,
+// instead of staying with the heap. Pages never written cost nothing.
+inline constexpr std::uint64_t kLargeChunkKeys = std::uint64_t{1} << 18;
+inline constexpr std::uint64_t kMappedChunkKeys = ((std::uint64_t{32} << 20) + 4096) / sizeof(std::uint64_t);
+
+// How finely an algorithm cuts its products into pieces for the workers: keys per group whose
+// attempted pairs are counted together, and attempted pairs per piece (a few milliseconds of
+// work, and a chunk of pairs with a mapping of its own). Results never depend on them.
+struct ProductCuts {
+  std::uint64_t keys_per_group = 4096;
+  std::uint64_t attempts_per_piece = std::uint64_t{1} << 20;
+};
 
 class QNearGraph {
  public:
@@ -64,19 +86,23 @@ class QNearGraph {
   static std::uint64_t packed_source(std::uint64_t packed) noexcept { return tolva::packed_source(packed); }
   static std::uint64_t packed_target(std::uint64_t packed) noexcept { return tolva::packed_target(packed); }
 
-  // The attempted pairs of one insert_all, filed by partition. Made only by insert_all,
-  // which finishes it; its destructor only reopens the graph (and, when the stream was not
+  // The attempted pairs of one insert_all, in stream order. Made only by insert_all, which
+  // finishes it; its destructor only reopens the graph (and, when the stream was not
   // finished, empties it), so it cannot fail.
   class PairStream {
    public:
-    void insert(std::uint64_t source, std::uint64_t target) { file(key_of(source, target)); }
+    void insert(std::uint64_t source, std::uint64_t target) { tail_.push_back(key_of(source, target)); }
 
     // Inserts, after the pairs inserted so far, the pairs of produce(0, emit), then those of
     // produce(1, emit), ... produce(pieces - 1, emit), each passing its pairs to
-    // emit(source, target) in order. With more than one worker the pieces run on the workers,
-    // each twice (counting, then filing), so produce must emit the same pairs every time.
+    // emit(source, target) in order. The pieces run on the workers, each once, into a chunk
+    // of its own; reserve(piece) says about how many pairs the piece emits (a hint).
+    template <class Reserve, class Produce>
+    void insert_pieces(std::uint64_t pieces, Reserve&& reserve, Produce&& produce);
     template <class Produce>
-    void insert_pieces(std::uint64_t pieces, Produce&& produce);
+    void insert_pieces(std::uint64_t pieces, Produce&& produce) {
+      insert_pieces(pieces, [](std::uint64_t) { return std::uint64_t{0}; }, std::forward<Produce>(produce));
+    }
     PairStream(const PairStream&) = delete;
     PairStream& operator=(const PairStream&) = delete;
     ~PairStream();
@@ -87,26 +113,23 @@ class QNearGraph {
     std::uint64_t partition_of(std::uint64_t key) const noexcept { return mixed(key) >> (63 - partition_bits_) >> 1; }
     // Whether a key goes through the partitions: all but the promised ones.
     bool checked(std::uint64_t key) const noexcept { return key >= first_checked_key_; }
-    void file(std::uint64_t key) {
-      graph_.keys_.push_back(key);
-      if (checked(key)) partitions_[partition_of(key)].push_back(key);
-    }
-    // Sets the bit of every key that is not the first of its value in its partition; returns
-    // how many there are.
+    // Ends the chunk of single insertions, if any.
+    void close_tail();
+    // Sets the bit of every checked key that is not the first of its value in its partition
+    // (partition p's bits from word seen_starts_[p]); returns how many there are.
     std::uint64_t mark_repeats();
-    // Drops the marked keys from the graph's keys, keeping the order of the rest.
-    void drop_repeats();
+    // Joins the chunks into the graph's keys, leaving out the marked keys.
+    void join_chunks(std::uint64_t repeats);
     void finish();
 
     QNearGraph& graph_;
     std::uint64_t first_checked_key_;
     unsigned partition_bits_ = 0;
-    std::vector<FlatBuffer<std::uint64_t>> partitions_;  // checked keys, stream order within each
-    // One bit per key of each partition (partition p's from word seen_starts_[p]): set for
-    // a repeat.
+    std::vector<FlatBuffer<std::uint64_t>> chunks_;  // stream order; the graph's own keys first
+    FlatBuffer<std::uint64_t> tail_;                  // single insertions since the last chunk
+    // One bit per checked key of each partition, in stream order: set for a repeat.
     FlatBuffer<std::uint64_t> seen_;
     std::vector<std::uint64_t> seen_starts_;
-    std::uint64_t already_in_ = 0;  // the graph's own keys, ahead of the stream
     bool finished_ = false;
   };
 
@@ -124,53 +147,18 @@ class QNearGraph {
   bool streaming_ = false;
 };
 
-template <class Produce>
-void QNearGraph::PairStream::insert_pieces(std::uint64_t pieces, Produce&& produce) {
-  if (pieces == 0) return;
-  parallel::WorkerPool& pool = parallel::WorkerPool::global();
-  if (pieces == 1 || pool.worker_count() == 1) {
-    // On one thread the keys are filed as they come: no counting pass is needed to place them.
-    for (std::uint64_t piece = 0; piece < pieces; ++piece) {
-      produce(piece, [&](std::uint64_t source, std::uint64_t target) { file(key_of(source, target)); });
-    }
-    return;
-  }
-  // Per piece and partition: first how many keys, then where the piece's next key goes. The
-  // last column is the piece's own keys, checked or not.
-  const std::uint64_t partition_count = partitions_.size();
-  const std::uint64_t columns = partition_count + 1;
-  FlatBuffer<std::uint64_t> places = FlatBuffer<std::uint64_t>::zeros(pieces * columns, PageSize::Small);
-  pool.run_blocks(pieces, [&](std::uint64_t piece) {
-    std::uint64_t* const counts = places.data() + piece * columns;
-    std::uint64_t emitted = 0;
-    produce(piece, [&](std::uint64_t source, std::uint64_t target) {
-      const std::uint64_t key = key_of(source, target);
-      if (checked(key)) ++counts[partition_of(key)];
-      ++emitted;
-    });
-    counts[partition_count] = emitted;
-  });
-  for (std::uint64_t column = 0; column < columns; ++column) {
-    FlatBuffer<std::uint64_t>& keys = column < partition_count ? partitions_[column] : graph_.keys_;
-    std::uint64_t next = keys.size();
-    for (std::uint64_t piece = 0; piece < pieces; ++piece) {
-      const std::uint64_t count = places[piece * columns + column];
-      places[piece * columns + column] = next;
-      next += count;
-    }
-    keys.extend(next - keys.size());
-  }
-  pool.run_blocks(pieces, [&](std::uint64_t piece) {
-    std::uint64_t* const next = places.data() + piece * columns;
-    std::uint64_t* out = graph_.keys_.data() + next[partition_count];
-    produce(piece, [&](std::uint64_t source, std::uint64_t target) {
-      const std::uint64_t key = key_of(source, target);
-      *out++ = key;
-      if (checked(key)) {
-        const std::uint64_t partition = partition_of(key);
-        partitions_[partition][next[partition]++] = key;
-      }
-    });
+template <class Reserve, class Produce>
+void QNearGraph::PairStream::insert_pieces(std::uint64_t pieces, Reserve&& reserve, Produce&& produce) {
+  close_tail();
+  const std::size_t first = chunks_.size();
+  chunks_.resize(first + pieces);
+  parallel::run_pieces(pieces, [&](std::uint64_t piece) {
+    FlatBuffer<std::uint64_t>& keys = chunks_[first + piece];
+    const std::uint64_t expected = std::min<std::uint64_t>(reserve(piece), kMaxReservedPerPiece);
+    keys.reserve(expected >= kLargeChunkKeys ? std::max(expected, kMappedChunkKeys) : expected);
+    produce(piece, [&](std::uint64_t source, std::uint64_t target) { keys.push_back(key_of(source, target)); });
+    keys.truncate(keys.size());  // gives back what the hint reserved beyond the pairs
+    advance_stage(1);
   });
 }
 

@@ -1,10 +1,17 @@
 #define TEST_SUITE "q_near_graph"
 #include "check.hpp"
+#include <array>
+#include <random>
 #include <set>
 #include <string>
 
 #include "base/flat_buffer.hpp"
 #include "base/memory_guard.hpp"
+#include "complex/directed_flag_complex.hpp"
+#include "complex/simplex_index.hpp"
+#include "graph/graph.hpp"
+#include "tolva/new/single_thread.hpp"
+#include "tolva/original/single_thread.hpp"
 #include "tolva/q_near_graph.hpp"
 
 using tolva::QNearGraph;
@@ -226,4 +233,51 @@ TEST(a_stream_without_repeats_is_kept_as_streamed) {
     }
   });
   CHECK(graph.edges() == expected);
+}
+
+namespace {
+
+// A small stand-in for a cortical column: vertices on a line, each ordered pair an edge with
+// a probability falling with distance, higher along the vertex order (which makes directed
+// cliques common), plus two out-hubs and an in-hub.
+tolva::Graph column_like_graph(std::uint64_t n, std::uint64_t seed) {
+  std::mt19937_64 generator(seed);
+  std::uniform_real_distribution<double> uniform(0.0, 1.0);
+  tolva::Graph graph(n);
+  for (std::uint64_t a = 0; a < n; ++a) {
+    for (std::uint64_t b = 0; b < n; ++b) {
+      if (a == b) continue;
+      const double distance = static_cast<double>(a > b ? a - b : b - a);
+      const double closeness = distance > 12 ? 0.0 : 0.75 - distance / 20;
+      if (uniform(generator) < (a < b ? closeness : closeness / 4)) graph.add_edge(a, b);
+    }
+  }
+  for (std::uint64_t v = 0; v < n; v += 3) {
+    graph.add_edge(n / 3, v == n / 3 ? v + 1 : v);
+    graph.add_edge(n / 2, v == n / 2 ? v + 1 : v);
+    if (v != 2 * n / 3) graph.add_edge(v, 2 * n / 3);
+  }
+  return graph;
+}
+
+}  // namespace
+
+// The products cut into pieces of one row group or of a handful of pairs each (many chunks,
+// each filed and checked on the workers) give the pairs of one piece, in the same order.
+TEST(results_do_not_depend_on_how_the_products_are_cut) {
+  const tolva::Graph graph = column_like_graph(120, 5);
+  for (const auto& [q, i, j] : std::vector<std::array<std::uint64_t, 3>>{{0, 0, 1}, {1, 1, 1}, {1, 2, 0}, {2, 0, 3}}) {
+    const tolva::DirectedFlagComplex complex = tolva::build_directed_flag_complex(graph, q, q + 3);
+    CHECK(complex.lists.size() == 4);
+    const tolva::SimplexIndex index = tolva::build_simplex_index(complex);
+    const tolva::ProductCuts whole{std::uint64_t{1} << 40, ~std::uint64_t{0}};
+    const Pairs old_whole = tolva::q_near_graph_old(q, i, j, complex, index, whole).edges();
+    const Pairs new_whole = tolva::q_near_graph_new(q, i, j, complex, index, whole).edges();
+    CHECK(old_whole.size() > 5000);
+    CHECK(new_whole.size() > 5000);
+    for (const tolva::ProductCuts cuts : {tolva::ProductCuts{1, 1}, tolva::ProductCuts{64, 5000}, tolva::ProductCuts{}}) {
+      CHECK(tolva::q_near_graph_old(q, i, j, complex, index, cuts).edges() == old_whole);
+      CHECK(tolva::q_near_graph_new(q, i, j, complex, index, cuts).edges() == new_whole);
+    }
+  }
 }

@@ -13,6 +13,7 @@
 namespace tolva {
 
 QNearGraph q_near_graph_new(std::uint64_t q, std::uint64_t i, std::uint64_t j,
-                            const DirectedFlagComplex& complex, const SimplexIndex& index);
+                            const DirectedFlagComplex& complex, const SimplexIndex& index,
+                            const ProductCuts& cuts = ProductCuts());
 
 }  // namespace tolva
