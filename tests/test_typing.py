@@ -57,15 +57,19 @@ WRONG_CALLS = [
 ]
 
 
-def test_wrong_calls_are_flagged(tmp_path):
-    code = HEADER + "import pathlib\n"
-    first_line = code.count("\n") + 1
-    code += "".join(wrong + "\n" for wrong, _ in WRONG_CALLS)
+def assert_each_flagged(header, wrong_calls, tmp_path):
+    """Each wrong call, one per line after `header`, gets its own complaint from mypy."""
+    first_line = header.count("\n") + 1
+    code = header + "".join(wrong + "\n" for wrong, _ in wrong_calls)
     result = run_mypy(code, tmp_path)
     assert result.returncode == 1, result.stdout + result.stderr
-    for line, (wrong, complaint) in enumerate(WRONG_CALLS, start=first_line):
+    for line, (wrong, complaint) in enumerate(wrong_calls, start=first_line):
         reported = [row for row in result.stdout.splitlines() if row.startswith(f"use_tolva.py:{line}: error:")]
         assert any(complaint in row for row in reported), (wrong, result.stdout)
+
+
+def test_wrong_calls_are_flagged(tmp_path):
+    assert_each_flagged(HEADER + "import pathlib\n", WRONG_CALLS, tmp_path)
 
 
 ARRAYS_HEADER = textwrap.dedent(
@@ -118,11 +122,5 @@ def test_tolva_arrays_correct_calls_pass_strict_checking(tmp_path):
 
 
 def test_tolva_arrays_wrong_calls_are_flagged(tmp_path):
-    code = ARRAYS_HEADER + "def show(stage: str, done: int, total: int) -> None: ...\n"
-    first_line = code.count("\n") + 1
-    code += "".join(wrong + "\n" for wrong, _ in ARRAYS_WRONG_CALLS)
-    result = run_mypy(code, tmp_path)
-    assert result.returncode == 1, result.stdout + result.stderr
-    for line, (wrong, complaint) in enumerate(ARRAYS_WRONG_CALLS, start=first_line):
-        reported = [row for row in result.stdout.splitlines() if row.startswith(f"use_tolva.py:{line}: error:")]
-        assert any(complaint in row for row in reported), (wrong, result.stdout)
+    header = ARRAYS_HEADER + "def show(stage: str, done: int, total: int) -> None: ...\n"
+    assert_each_flagged(header, ARRAYS_WRONG_CALLS, tmp_path)

@@ -47,8 +47,8 @@ class WorkerPool {
 std::size_t worker_count();
 
 // run_piece(0) ... run_piece(count - 1): on the calling thread when there are fewer than two
-// pieces (nothing to spread), else as blocks of the global pool, whose workers and the
-// calling thread share them. Either way a cancelled task stops before its next piece.
+// pieces (nothing to spread), else as blocks of the global pool's workers. Either way a
+// cancelled task stops before its next piece.
 template <class RunPiece>
 void run_pieces(std::uint64_t count, RunPiece&& run_piece) {
   if (count < 2) {
