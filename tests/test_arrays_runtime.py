@@ -310,7 +310,9 @@ def test_progress_reports_the_stages_in_order_on_the_calling_thread(run_python):
     result = run_script(run_python, code)
     assert result["stages_known"] and result["in_order"] and result["saw_algorithm"]
     assert result["done_within_total"] and result["calling_thread"]
-    assert all(gap >= 0.099 for gap in result["gaps"])  # at most ten calls a second
+    # At most ten calls a second. The gaps are read inside the callable, after the interpreter
+    # lock was taken again, whose delay varies from call to call: allow a tenth of that.
+    assert all(gap >= 0.09 for gap in result["gaps"])
 
 
 # ------------------------------------------------------------------ errors
