@@ -97,7 +97,7 @@ def test_every_input_form_matches_the_list_functions_at_any_worker_count(run_pyt
 # falls inside that stage; the call must end in KeyboardInterrupt, leave no thread of its own
 # running, and the next call must work.
 INTERRUPT_IMPORTS = """
-import json, os, signal, threading
+import json, os, signal, threading, time
 import tolva_arrays
 """
 INTERRUPT_SCRIPT = """
@@ -119,6 +119,11 @@ try:
 except KeyboardInterrupt:
     outcome = "KeyboardInterrupt"
 cleanup()
+# A joined thread can stay listed for a moment while the kernel reaps it: wait up to a second.
+for _ in range(100):
+    if threads() <= baseline:
+        break
+    time.sleep(0.01)
 after = threads()
 again = tolva_arrays.DirectedFlagComplex(ENDLESS, 2, 3).counts.tolist()
 print(json.dumps({"outcome": outcome, "stage": stages[-1] if stages else None, "threads": [baseline, after],
