@@ -292,8 +292,8 @@ Ref create_complex_type(PyObject* module_name) {
       {Py_tp_doc, const_cast<char*>(kTypeDoc)},
       {0, nullptr},
   };
-  PyType_Spec spec = {"tolva_arrays.DirectedFlagComplex", sizeof(ComplexObject), 0, Py_TPFLAGS_DEFAULT, slots};
-  Ref type = Ref::checked(PyType_FromSpec(&spec));
+  PyType_Spec type_description = {"tolva_arrays.DirectedFlagComplex", sizeof(ComplexObject), 0, Py_TPFLAGS_DEFAULT, slots};
+  Ref type = Ref::checked(PyType_FromSpec(&type_description));
   if (PyObject_SetAttrString(type.get(), "__module__", module_name) != 0) throw_python_error();
   return type;
 }
