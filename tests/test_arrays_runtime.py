@@ -159,6 +159,18 @@ def start_call(progress):
 def cleanup():
     pass
 """,
+    # The index of a small complex is built in milliseconds: the call is held at the start of
+    # the stage until it is cancelled, so that the signal cannot land after it.
+    "index": """
+def start_call(progress):
+    os.environ["TOLVA_HOLD_STAGE"] = "index"
+    try:
+        tolva_arrays.DirectedFlagComplex(CHEMICAL, 3, 5, progress=progress)
+    finally:
+        del os.environ["TOLVA_HOLD_STAGE"]
+def cleanup():
+    pass
+""",
     # About a second of pair work on this machine (7 million pairs), a few hundred MB.
     "algorithm": """
 complex_ = tolva_arrays.DirectedFlagComplex(CHEMICAL, 3, 5)

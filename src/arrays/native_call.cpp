@@ -2,6 +2,8 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <thread>
 
@@ -121,10 +123,22 @@ void check_progress(PyObject* progress) {
   }
 }
 
+// The stage named by TOLVA_HOLD_STAGE, read at each call: tests hold a call at its start
+// until they interrupt it.
+Stage held_stage() noexcept {
+  const char* name = std::getenv("TOLVA_HOLD_STAGE");
+  if (name == nullptr) return Stage::Idle;
+  for (const Stage stage : {Stage::Reading, Stage::Enumeration, Stage::Index, Stage::Algorithm}) {
+    if (std::strcmp(name, stage_name(stage)) == 0) return stage;
+  }
+  return Stage::Idle;
+}
+
 void run_native(const std::function<void()>& work, PyObject* progress) {
   Shared shared;
   // Failures are the caller's to raise: nothing is reported on standard error.
   shared.task.quiet = true;
+  shared.task.hold_at = held_stage();
   WorkThread thread(shared, work);
   ProgressReporter reporter(progress);
   while (!wait_released(shared, kWakeInterval)) {

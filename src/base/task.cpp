@@ -1,5 +1,8 @@
 #include "base/task.hpp"
 
+#include <chrono>
+#include <thread>
+
 namespace tolva {
 namespace {
 
@@ -11,6 +14,10 @@ namespace {
 }  // namespace
 
 TaskContext* current_task() noexcept { return current; }
+
+void TaskContext::wait_for_cancel() const noexcept {
+  while (!cancel_requested()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
 
 TaskScope::TaskScope(TaskContext* task) noexcept : previous_(current) { current = task; }
 

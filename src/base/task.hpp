@@ -27,11 +27,13 @@ class TaskContext {
   void request_cancel() noexcept { cancelled_.store(true, std::memory_order_relaxed); }
   bool cancel_requested() const noexcept { return cancelled_.load(std::memory_order_relaxed); }
 
-  // Starts a stage of `total` units of work, none done yet.
+  // Starts a stage of `total` units of work, none done yet; waits first for a cancellation
+  // when the stage is the one held.
   void begin_stage(Stage stage, std::uint64_t total) noexcept {
     done_.store(0, std::memory_order_relaxed);
     total_.store(total, std::memory_order_relaxed);
     stage_.store(static_cast<int>(stage), std::memory_order_release);
+    if (stage == hold_at) [[unlikely]] wait_for_cancel();
   }
   void advance(std::uint64_t units) noexcept { done_.fetch_add(units, std::memory_order_relaxed); }
 
@@ -49,8 +51,13 @@ class TaskContext {
 
   // Failures of the task are raised to the caller only, without a report on standard error.
   bool quiet = false;
+  // A stage whose start waits until the task is cancelled (Idle: none), so that tests can
+  // aim a cancellation at a stage however quickly it would pass.
+  Stage hold_at = Stage::Idle;
 
  private:
+  void wait_for_cancel() const noexcept;
+
   std::atomic<bool> cancelled_{false};
   std::atomic<int> stage_{0};
   std::atomic<std::uint64_t> done_{0}, total_{0};

@@ -32,6 +32,16 @@ std::uint64_t hash_vertices(const V* vertices, std::uint64_t count) noexcept {
   return hash ^ (hash >> 29);
 }
 
+// Whether two sequences of `count` vertices are equal. Inline: the sequences are a few
+// vertices long, and a call to memcmp costs more than comparing them.
+template <class V>
+inline bool same_vertices(const V* a, const V* b, std::uint64_t count) noexcept {
+  for (std::uint64_t k = 0; k < count; ++k) {
+    if (a[k] != b[k]) return false;
+  }
+  return true;
+}
+
 class SimplexIndex {
   __extension__ typedef unsigned __int128 Wide;
 
@@ -156,7 +166,7 @@ std::optional<std::uint64_t> SimplexIndex::probe_from(const Probe& probe, const 
   for (std::uint64_t slot = probe.slot;; slot = slot + 1 == region.last ? region.first : slot + 1) {
     const std::uint32_t entry = table.slots[slot];
     if (entry == 0) return std::nullopt;
-    if (std::memcmp(table.list->template at<V>(entry - 1), vertices, count * sizeof(V)) == 0) {
+    if (same_vertices(table.list->template at<V>(entry - 1), vertices, count)) {
       return table.first_position + entry - 1;
     }
   }

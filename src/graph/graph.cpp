@@ -6,6 +6,7 @@
 #include <string>
 
 #include "base/panic.hpp"
+#include "base/task.hpp"
 
 namespace tolva {
 namespace {
@@ -110,6 +111,7 @@ void Graph::build_from_any_arrivals() const {
   Vertex* targets = targets_.extend(count);
   std::uint64_t written = 0, read = 0;
   for (std::uint64_t v = 0; v < n; ++v) {
+    throw_if_cancelled();  // the sorts are the one long part of building a large graph
     const std::uint64_t end = offsets_[v];
     offsets_[v] = written;
     std::sort(slots + read, slots + end);

@@ -125,7 +125,10 @@ struct ProductPieces {
 template <class Attempts>
 ProductPieces cut_into_pieces(std::uint64_t range, const ProductCuts& cuts, Attempts&& attempts) {
   constexpr std::uint64_t kGroupsPerBlock = 256;
-  const std::uint64_t keys_per_group = std::max<std::uint64_t>(1, cuts.keys_per_group);
+  // Few keys can still attempt many pairs each: groups are made small enough that a range
+  // of few keys is still cut into many pieces.
+  constexpr std::uint64_t kMinGroups = 256;
+  const std::uint64_t keys_per_group = std::clamp<std::uint64_t>(range / kMinGroups, 1, std::max<std::uint64_t>(1, cuts.keys_per_group));
   const std::uint64_t attempts_per_piece = std::max<std::uint64_t>(1, cuts.attempts_per_piece);
   const std::uint64_t groups = (range + keys_per_group - 1) / keys_per_group;
   std::vector<std::uint64_t> group_attempts(groups);

@@ -17,15 +17,18 @@ namespace {
 // Keys per partition the partitions are sized for: the table that deduplicates one of them
 // (about 16 bytes per key) stays in a core's cache.
 constexpr std::uint64_t kKeysPerPartition = std::uint64_t{1} << 14;
-constexpr unsigned kMaxPartitionBits = 16;  // at most 65536 partitions, each a buffer of its own
-// Fewer keys than this are marked in one block.
+constexpr unsigned kMaxPartitionBits = 16;  // at most 65536 partitions
+// Fewer keys than this are marked on one thread.
 constexpr std::uint64_t kParallelFrom = std::uint64_t{1} << 15;
-// Up to this many keys, a block of partitions per worker; beyond it, at least kMinMarkBlocks
-// blocks and two per worker, so that the copies held at once stay a fraction of the keys (a
-// running block holds about 1 / blocks of them), at the cost of reading the keys once more
-// per block.
+// Up to this many keys, all partitions are filed at once; beyond it, in kLargeStreamGroups
+// groups one after the other, so that the copy held at once is a fraction of the keys, at the
+// cost of reading the stream once more per group.
 constexpr std::uint64_t kCopiedWhole = std::uint64_t{1} << 25;
-constexpr std::uint64_t kMinMarkBlocks = 4;
+constexpr std::uint64_t kLargeStreamGroups = 2;
+// Stretches of the stream per worker while it is filed, and blocks of partitions per worker
+// while they are deduplicated: a few, so that a slow one leaves no worker idle for long.
+constexpr std::uint64_t kRangesPerWorker = 2;
+constexpr std::uint64_t kDedupBlocksPerWorker = 4;
 
 // Where a key with hash `mix` starts probing among `slot_count` slots, from the hash bits
 // below those that chose its partition.
@@ -94,77 +97,101 @@ void QNearGraph::PairStream::close_tail() {
 
 std::uint64_t QNearGraph::PairStream::mark_repeats() {
   const std::uint64_t partition_count = std::uint64_t{1} << partition_bits_;
-  std::uint64_t keys = 0;
-  for (const FlatBuffer<std::uint64_t>& chunk : chunks_) keys += chunk.size();
-  // Each block files the checked keys of its range of partitions from all chunks, then
-  // deduplicates them partition by partition. More blocks than workers bound the copies
-  // held at once (a share of workers / blocks of the keys) at the cost of more reading.
+  std::vector<std::uint64_t> chunk_starts(chunks_.size() + 1, 0);
+  for (std::size_t c = 0; c < chunks_.size(); ++c) chunk_starts[c + 1] = chunk_starts[c] + chunks_[c].size();
+  const std::uint64_t keys = chunk_starts.back();
   const std::uint64_t workers = parallel::worker_count();
-  const std::uint64_t wanted = keys < kParallelFrom ? 1 : keys < kCopiedWhole ? workers : std::max(kMinMarkBlocks, 2 * workers);
-  const std::uint64_t blocks = std::min<std::uint64_t>(partition_count, wanted);
-  std::vector<FlatBuffer<std::uint64_t>> block_seen(blocks);
-  seen_starts_.assign(partition_count + 1, 0);  // here: each partition's first word in its block's bits
-  std::vector<std::uint64_t> repeats(blocks, 0);
-  parallel::run_pieces(blocks, [&](std::uint64_t block) {
-    const auto [first, last] = parallel::block_range(0, partition_count, blocks, block);
-    std::vector<FlatBuffer<std::uint64_t>> filed(last - first);
-    // Hashing spreads the keys evenly: each partition is reserved for its share and a margin.
-    const std::uint64_t share = keys / partition_count;
-    for (FlatBuffer<std::uint64_t>& partition : filed) partition.reserve(share + share / 8 + 16);
-    for (const FlatBuffer<std::uint64_t>& chunk : chunks_) {
-      for (const std::uint64_t key : chunk) {
-        if (!checked(key)) continue;
-        const std::uint64_t partition = partition_of(key);
-        if (partition >= first && partition < last) filed[partition - first].push_back(key);
+  // The stream is read in `ranges` stretches of about equal length, each by one worker.
+  const std::uint64_t ranges = keys < kParallelFrom ? 1 : std::min(keys, kRangesPerWorker * workers);
+  const auto for_each_checked_key = [&](std::uint64_t range, auto&& visit) {
+    const auto [begin, end] = parallel::block_range(0, keys, ranges, range);
+    std::size_t c = static_cast<std::size_t>(std::upper_bound(chunk_starts.begin(), chunk_starts.end(), begin) -
+                                             chunk_starts.begin()) - 1;
+    for (std::uint64_t at = begin; at < end; ++c) {
+      const std::uint64_t stop = std::min(end, chunk_starts[c + 1]);
+      for (const std::uint64_t* key = chunks_[c].data() + (at - chunk_starts[c]); at < stop; ++at, ++key) {
+        if (checked(*key)) visit(*key, partition_of(*key));
       }
     }
-    std::uint64_t words = 0, largest = 0;
-    for (std::uint64_t p = first; p < last; ++p) {
-      seen_starts_[p] = words;
-      words += (filed[p - first].size() + 63) / 64;
-      largest = std::max<std::uint64_t>(largest, filed[p - first].size());
-    }
-    FlatBuffer<std::uint64_t> seen = FlatBuffer<std::uint64_t>::zeros(words, PageSize::Small);
-    // One table for the block's partitions in turn: slots hold key + 1, 0 when empty.
-    FlatBuffer<std::uint64_t> slots = FlatBuffer<std::uint64_t>::zeros(2 * largest + 1, PageSize::Small);
-    for (std::uint64_t p = first; p < last; ++p) {
-      FlatBuffer<std::uint64_t>& partition = filed[p - first];
-      std::uint64_t* const bits = seen.data() + seen_starts_[p];
-      const std::uint64_t slot_count = 2 * partition.size() + 1;
-      std::memset(slots.data(), 0, slot_count * sizeof(std::uint64_t));
-      for (std::uint64_t at = 0; at < partition.size(); ++at) {
-        const std::uint64_t key = partition[at];
-        for (std::uint64_t slot = home_slot(mixed(key), partition_bits_, slot_count);;) {
-          if (slots[slot] == key + 1) {
-            bits[at / 64] |= std::uint64_t{1} << (at % 64);
-            ++repeats[block];
-            break;
-          }
-          if (slots[slot] == 0) {
-            slots[slot] = key + 1;
-            break;
-          }
-          if (++slot == slot_count) slot = 0;
-        }
-      }
-      partition = FlatBuffer<std::uint64_t>();  // only its bits are needed from here on
-    }
-    block_seen[block] = std::move(seen);
+  };
+  // Per range (a row each): how many checked keys of each partition it holds, and later
+  // where the next of them is filed.
+  FlatBuffer<std::uint64_t> places = FlatBuffer<std::uint64_t>::zeros(ranges * partition_count, PageSize::Small);
+  parallel::run_pieces(ranges, [&](std::uint64_t range) {
+    std::uint64_t* const counts = places.data() + range * partition_count;
+    for_each_checked_key(range, [&](std::uint64_t, std::uint64_t partition) { ++counts[partition]; });
   });
-  // The blocks' bits back to back, each partition's start moved on by its block's.
-  std::uint64_t words = 0;
-  for (std::uint64_t block = 0; block < blocks; ++block) {
-    const auto [first, last] = parallel::block_range(0, partition_count, blocks, block);
-    for (std::uint64_t p = first; p < last; ++p) seen_starts_[p] += words;
-    words += block_seen[block].size();
+  std::vector<std::uint64_t> sizes(partition_count, 0);
+  seen_starts_.assign(partition_count + 1, 0);
+  for (std::uint64_t p = 0; p < partition_count; ++p) {
+    for (std::uint64_t range = 0; range < ranges; ++range) sizes[p] += places[range * partition_count + p];
+    seen_starts_[p + 1] = seen_starts_[p] + (sizes[p] + 63) / 64;
   }
-  seen_starts_[partition_count] = words;
-  seen_ = FlatBuffer<std::uint64_t>();
-  seen_.reserve(words);
-  for (const FlatBuffer<std::uint64_t>& bits : block_seen) seen_.append(bits.data(), bits.size());
-  std::uint64_t total = 0;
-  for (const std::uint64_t count : repeats) total += count;
-  return total;
+  seen_ = FlatBuffer<std::uint64_t>::zeros(seen_starts_[partition_count], PageSize::Small);
+  const std::uint64_t groups = std::min(partition_count, keys < kCopiedWhole ? 1 : kLargeStreamGroups);
+  std::uint64_t repeats = 0;
+  for (std::uint64_t group = 0; group < groups; ++group) {
+    throw_if_cancelled();
+    const auto [first, last] = parallel::block_range(0, partition_count, groups, group);
+    // The group's keys, filed partition after partition, each partition's in stream order:
+    // range r's keys of partition p follow those of the ranges before it.
+    std::vector<std::uint64_t> filed_starts(last - first + 1, 0);
+    for (std::uint64_t p = first; p < last; ++p) {
+      std::uint64_t next = filed_starts[p - first];
+      for (std::uint64_t range = 0; range < ranges; ++range) {
+        std::uint64_t& place = places[range * partition_count + p];
+        next += std::exchange(place, next);
+      }
+      filed_starts[p - first + 1] = next;
+    }
+    FlatBuffer<std::uint64_t> filed;
+    std::uint64_t* const filed_keys = filed.extend(filed_starts.back());
+    parallel::run_pieces(ranges, [&](std::uint64_t range) {
+      std::uint64_t* const next = places.data() + range * partition_count;
+      for_each_checked_key(range, [&](std::uint64_t key, std::uint64_t partition) {
+        if (partition >= first && partition < last) filed_keys[next[partition]++] = key;
+      });
+    });
+    const std::uint64_t blocks =
+        filed_starts.back() < kParallelFrom ? 1 : std::min(last - first, kDedupBlocksPerWorker * workers);
+    std::vector<std::uint64_t> block_repeats(blocks, 0);
+    parallel::run_pieces(blocks, [&](std::uint64_t block) {
+      const auto [block_first, block_last] = parallel::block_range(first, last - first, blocks, block);
+      std::uint64_t largest = 0;
+      for (std::uint64_t p = block_first; p < block_last; ++p) largest = std::max(largest, sizes[p]);
+      // One table for the block's partitions in turn: slots hold key + 1, 0 when empty.
+      FlatBuffer<std::uint64_t> slots = FlatBuffer<std::uint64_t>::zeros(2 * largest + 1, PageSize::Small);
+      for (std::uint64_t p = block_first; p < block_last; ++p) {
+        block_repeats[block] += mark_repeats_of(filed_keys + filed_starts[p - first], sizes[p], slots.data(),
+                                                seen_.data() + seen_starts_[p]);
+      }
+    });
+    for (const std::uint64_t count : block_repeats) repeats += count;
+  }
+  return repeats;
+}
+
+std::uint64_t QNearGraph::PairStream::mark_repeats_of(const std::uint64_t* keys, std::uint64_t count,
+                                                      std::uint64_t* slots, std::uint64_t* bits) const {
+  const std::uint64_t slot_count = 2 * count + 1;
+  std::memset(slots, 0, slot_count * sizeof(std::uint64_t));
+  std::uint64_t repeats = 0;
+  for (std::uint64_t at = 0; at < count; ++at) {
+    const std::uint64_t key = keys[at];
+    for (std::uint64_t slot = home_slot(mixed(key), partition_bits_, slot_count);;) {
+      if (slots[slot] == key + 1) {
+        bits[at / 64] |= std::uint64_t{1} << (at % 64);
+        ++repeats;
+        break;
+      }
+      if (slots[slot] == 0) {
+        slots[slot] = key + 1;
+        break;
+      }
+      if (++slot == slot_count) slot = 0;
+    }
+  }
+  return repeats;
 }
 
 void QNearGraph::PairStream::join_chunks(std::uint64_t repeats) {

@@ -39,7 +39,7 @@ inline constexpr std::uint64_t kLargeChunkKeys = std::uint64_t{1} << 18;
 inline constexpr std::uint64_t kMappedChunkKeys = ((std::uint64_t{32} << 20) + 4096) / sizeof(std::uint64_t);
 
 // How finely an algorithm cuts its products into pieces for the workers: keys per group whose
-// attempted pairs are counted together, and attempted pairs per piece (a few milliseconds of
+// attempted pairs are counted together (at most; fewer where the keys are few), and attempted pairs per piece (a few milliseconds of
 // work, and a chunk of pairs with a mapping of its own). Results never depend on them.
 struct ProductCuts {
   std::uint64_t keys_per_group = 4096;
@@ -118,6 +118,10 @@ class QNearGraph {
     // Sets the bit of every checked key that is not the first of its value in its partition
     // (partition p's bits from word seen_starts_[p]); returns how many there are.
     std::uint64_t mark_repeats();
+    // The same for the `count` keys of one partition, in stream order, through a table of
+    // 2 * count + 1 slots; returns how many repeats it marked.
+    std::uint64_t mark_repeats_of(const std::uint64_t* keys, std::uint64_t count, std::uint64_t* slots,
+                                  std::uint64_t* bits) const;
     // Joins the chunks into the graph's keys, leaving out the marked keys.
     void join_chunks(std::uint64_t repeats);
     void finish();

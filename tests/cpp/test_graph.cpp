@@ -6,6 +6,7 @@
 
 #include "base/memory_guard.hpp"
 #include "check.hpp"
+#include "base/task.hpp"
 #include "graph/graph.hpp"
 
 using tolva::Graph;
@@ -124,6 +125,21 @@ TEST(shuffled_repeated_edges_keep_both_orders_and_sorted_neighbours) {
       for (std::uint64_t w = 0; w < n; ++w) CHECK_EQ(graph.has_edge(v, w), plain.present.count({v, w}) == 1);
     }
   }
+}
+
+TEST(a_cancelled_task_stops_the_build_and_a_later_build_is_whole) {
+  Graph graph(50);
+  for (std::uint64_t v = 50; v-- > 0;) graph.add_edge(v, (v * 7 + 3) % 50);  // out of order: sorted
+  {
+    tolva::TaskContext task;
+    task.request_cancel();
+    const tolva::TaskScope scope(&task);
+    CHECK_THROWS_AS(graph.edges(), tolva::Cancelled);
+  }
+  std::vector<tolva::VertexPair> expected;
+  for (std::uint64_t v = 50; v-- > 0;) expected.push_back({v, (v * 7 + 3) % 50});
+  CHECK(graph.edges() == expected);
+  CHECK_EQ(neighbours_of(graph, 49).size(), 1u);
 }
 
 TEST(rows_arriving_in_order_build_the_same_graph) {
