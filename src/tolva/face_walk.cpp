@@ -196,9 +196,12 @@ namespace tolva {
 namespace {
 
 PositionTable file_under(const FlatBuffer<Position>& face_of, std::uint64_t first_filed, std::uint64_t range) {
-  return PositionTable::build(range, [&](auto&& emit) {
-    for (std::uint64_t k = 0; k < face_of.size(); ++k) emit(face_of[k], static_cast<Position>(first_filed + k));
-  });
+  return PositionTable::build(
+      range, face_of.size(),
+      [&](std::uint64_t first, std::uint64_t last, auto&& emit) {
+        for (std::uint64_t k = first; k < last; ++k) emit(face_of[k], static_cast<Position>(first_filed + k));
+      },
+      [](Position filed) { return filed; });
 }
 
 }  // namespace

@@ -32,18 +32,36 @@ struct FaceWalk {
 
 FaceWalk walk_faces(const DirectedFlagComplex& complex, const SimplexIndex& index);
 
+// The simplices of lists 1 .. last_list in walk order (from the last list down, each in its
+// order), numbered from 0 as units of work: where each list's units start.
+struct WalkUnits {
+  std::vector<std::uint64_t> first_unit;  // per list k <= last_list; list 0 has none
+  std::uint64_t count = 0;
+
+  WalkUnits(const DirectedFlagComplex& complex, std::size_t last_list) : first_unit(last_list + 1, 0) {
+    for (std::size_t k = last_list + 1; k-- > 1;) {
+      first_unit[k] = count;
+      count += complex.lists[k].size();
+    }
+  }
+  std::size_t last_list() const noexcept { return first_unit.size() - 1; }
+};
+
 // Calls visit(face position, simplex position) for every (face, simplex) pair of the walk
-// whose simplex is in lists 1 .. last_list and passes keep(simplex position), in walk order.
+// whose simplex is one of the units [first_unit, last_unit) and passes keep(simplex
+// position), in walk order.
 template <class Keep, class Visit>
 void for_each_face_pair(const DirectedFlagComplex& complex, const SimplexIndex& index, const FaceWalk& walk,
-                        std::size_t last_list, Keep&& keep, Visit&& visit) {
-  if (last_list == 0) return;
-  for (std::size_t k = last_list + 1; k-- > 1;) {
+                        const WalkUnits& units, std::uint64_t first_unit, std::uint64_t last_unit, Keep&& keep,
+                        Visit&& visit) {
+  for (std::size_t k = units.last_list() + 1; k-- > 1;) {
+    const std::uint64_t base = units.first_unit[k];
+    const std::uint64_t from = std::max(first_unit, base), to = std::min(last_unit, base + complex.lists[k].size());
+    if (from >= to) continue;
     const std::uint64_t first = index.first_position(k);
-    const std::uint64_t count = complex.lists[k].size();
     const std::uint64_t faces = walk.faces_per_simplex[k];
-    const Position* face = walk.face_positions.data() + walk.list_offsets[k];
-    for (std::uint64_t place = 0; place < count; ++place, face += faces) {
+    const Position* face = walk.face_positions.data() + walk.list_offsets[k] + (from - base) * faces;
+    for (std::uint64_t place = from - base; place < to - base; ++place, face += faces) {
       if (!keep(first + place)) continue;
       for (std::uint64_t f = 0; f < faces; ++f) visit(face[f], first + place);
     }
@@ -82,11 +100,21 @@ PositionTable containing_simplices(const DirectedFlagComplex& complex, const Sim
                                    const FaceWalk& walk, std::size_t list, std::size_t last_list, Keep&& keep) {
   const std::uint64_t first = index.first_position(list);
   const std::uint64_t count = complex.lists[list].size();
-  return PositionTable::build(count, [&](auto&& emit) {
-    for_each_face_pair(complex, index, walk, last_list, keep, [&](Position face, std::uint64_t simplex) {
-      if (face >= first && face - first < count) emit(face - first, static_cast<Position>(simplex));
-    });
-  });
+  const WalkUnits units(complex, last_list);
+  // A simplex's unit: ascends in walk order.
+  const auto unit_of = [&](Position simplex) {
+    std::size_t k = 1;
+    while (k < last_list && simplex >= index.first_position(k + 1)) ++k;
+    return units.first_unit[k] + (simplex - index.first_position(k));
+  };
+  return PositionTable::build(
+      count, units.count,
+      [&](std::uint64_t first_unit, std::uint64_t last_unit, auto&& emit) {
+        for_each_face_pair(complex, index, walk, units, first_unit, last_unit, keep, [&](Position face, std::uint64_t simplex) {
+          if (face >= first && face - first < count) emit(face - first, static_cast<Position>(simplex));
+        });
+      },
+      unit_of);
 }
 
 // The face pairs of the walk in runs of simplices of one list, in walk order.

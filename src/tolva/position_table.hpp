@@ -3,6 +3,8 @@
 // row per position would cost pages for rows never used.
 #pragma once
 
+#include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cstdint>
 #include <span>
@@ -10,6 +12,7 @@
 #include "base/flat_buffer.hpp"
 #include "base/position.hpp"
 #include "base/task.hpp"
+#include "parallel/worker_pool.hpp"
 
 namespace tolva {
 
@@ -31,7 +34,12 @@ class RowMap {
   RowMap() = default;
   explicit RowMap(std::uint64_t range) : range_(range), words_(FlatBuffer<Word>::zeros(range / 64 + 1)) {}
 
-  void mark(std::uint64_t key) noexcept { words_[key / 64].bits |= std::uint64_t{1} << (key % 64); }
+  // Safe while other workers mark keys too.
+  void mark(std::uint64_t key) noexcept {
+    const std::atomic_ref<std::uint64_t> bits(words_[key / 64].bits);
+    const std::uint64_t bit = std::uint64_t{1} << (key % 64);
+    if ((bits.load(std::memory_order_relaxed) & bit) == 0) bits.fetch_or(bit, std::memory_order_relaxed);
+  }
   // Numbers the marked keys in ascending order; returns how many there are.
   std::uint64_t number_rows() noexcept {
     std::uint64_t rows = 0;
@@ -69,27 +77,37 @@ class RowMap {
   FlatBuffer<Word> words_;
 };
 
-// Rows of positions stored back to back, a row for each key that has entries; built from a
-// pass that emits (key, value) pairs, run three times (mark, count, fill) so that each row
-// keeps the emission order.
+// Rows of positions stored back to back, a row for each key that has entries. Built from
+// `units` units of emission: emit_units(first, last, emit) passes the (key, value) pairs of
+// units [first, last) to emit, in emission order; it runs three times (mark, count, fill), in
+// blocks of units on the workers. Each row keeps the emission order, by which rank(value)
+// ascends: the blocks fill a row in any order, and a row so filled is sorted back by rank.
 class PositionTable {
  public:
-  template <class Emit>
-  static PositionTable build(std::uint64_t range, Emit&& emit_all) {
+  template <class EmitUnits, class Rank>
+  static PositionTable build(std::uint64_t range, std::uint64_t units, EmitUnits&& emit_units, Rank&& rank) {
     PositionTable table;
     table.keys_ = RowMap(range);
-    emit_all([&](std::uint64_t key, Position) { table.keys_.mark(key); });
-    throw_if_cancelled();
+    const std::uint64_t workers = parallel::worker_count();
+    const std::uint64_t blocks = std::min(units, workers == 1 ? 1 : parallel::kBlocksPerWorker * workers);
+    const auto in_blocks = [&](auto&& emit) {
+      parallel::run_pieces(blocks, [&](std::uint64_t block) {
+        const auto [first, last] = parallel::block_range(0, units, blocks, block);
+        emit_units(first, last, emit);
+      });
+    };
+    in_blocks([&](std::uint64_t key, Position) { table.keys_.mark(key); });
     const std::uint64_t rows = table.keys_.number_rows();
     // Row r is counted at r + 2; after the sums, starts_[r + 1] is where row r starts and is
     // moved on as it is filled, so that it ends as the start of row r + 1.
     table.starts_ = FlatBuffer<std::uint64_t>::zeros(rows + 2);
     std::uint64_t* const starts = table.starts_.data();
-    emit_all([&](std::uint64_t key, Position) { ++starts[table.keys_.marked_row(key) + 2]; });
+    in_blocks([&](std::uint64_t key, Position) { claim(starts[table.keys_.marked_row(key) + 2]); });
     throw_if_cancelled();
     for (std::uint64_t r = 2; r < rows + 2; ++r) starts[r] += starts[r - 1];
     Position* const entries = table.entries_.extend(starts[rows + 1]);  // each written once below
-    emit_all([&](std::uint64_t key, Position value) { entries[starts[table.keys_.marked_row(key) + 1]++] = value; });
+    in_blocks([&](std::uint64_t key, Position value) { entries[claim(starts[table.keys_.marked_row(key) + 1])] = value; });
+    if (blocks > 1) table.restore_order(rank);
     return table;
   }
 
@@ -105,6 +123,27 @@ class PositionTable {
   std::uint64_t entry_count() const noexcept { return entries_.size(); }
 
  private:
+  // Takes the next number of a counter that several workers may advance at once.
+  static std::uint64_t claim(std::uint64_t& counter) noexcept {
+    return std::atomic_ref<std::uint64_t>(counter).fetch_add(1, std::memory_order_relaxed);
+  }
+
+  // Sorts every row whose entries do not ascend by rank, in blocks of rows on the workers.
+  template <class Rank>
+  void restore_order(Rank&& rank) {
+    const std::uint64_t rows = starts_.size() - 2;
+    const auto by_rank = [&](Position a, Position b) { return rank(a) < rank(b); };
+    const std::uint64_t blocks = std::min<std::uint64_t>(rows, parallel::kBlocksPerWorker * parallel::worker_count());
+    parallel::run_pieces(blocks, [&](std::uint64_t block) {
+      const auto [first, last] = parallel::block_range(0, rows, blocks, block);
+      for (std::uint64_t r = first; r < last; ++r) {
+        Position* const row_first = entries_.data() + starts_[r];
+        Position* const row_last = entries_.data() + starts_[r + 1];
+        if (!std::is_sorted(row_first, row_last, by_rank)) std::sort(row_first, row_last, by_rank);
+      }
+    });
+  }
+
   RowMap keys_;
   FlatBuffer<std::uint64_t> starts_;  // rows + 2 entries, the last one spare
   FlatBuffer<Position> entries_;
