@@ -144,3 +144,50 @@ def test_attempted_pairs_that_cannot_fit_are_refused_before_any_is_made(availabl
     assert needed > room
     assert outcome["peak_kib"] < 1 << 20  # refused before the pairs were made
     assert outcome["next_call"] == [[3, 5], [3, 6], [6, 5]]
+
+
+DISTINCT_MESSAGE = re.compile(r"q-near graph needs about (\d+) bytes for (\d+) distinct pairs \(estimated\) in the "
+                              r"result; (\d+) bytes available")
+
+
+def test_an_explosive_request_whose_list_cannot_fit_is_refused_in_seconds():
+    # 20 GiB: its attempted pairs (about 9 GB in the stream) fit, their Python list does not.
+    result = subprocess.run([sys.executable, "-c", EXPLOSIVE], capture_output=True, text=True, timeout=300,
+                            env=_python_env({"TOLVA_AVAILABLE_MEMORY_BYTES": str(20 << 30)}))
+    assert result.returncode == 0, result.stderr[-3000:]
+    outcome = json.loads(result.stdout.strip().splitlines()[-1])
+    match = DISTINCT_MESSAGE.fullmatch(outcome.get("message", ""))
+    assert match, outcome
+    needed, pairs, room = map(int, match.groups())
+    assert needed > room and pairs > 100_000_000
+    assert outcome["peak_kib"] < 1 << 20  # refused before the pairs were kept
+    assert outcome["next_call"] == [[3, 5], [3, 6], [6, 5]]
+
+
+# The new algorithm on chemical at q = 1 attempts 9,000,578 pairs, of which 5,439,954 are
+# distinct: with 800 MiB available its attempts would not fit as a list, its distinct pairs
+# do; with 600 MiB they do not either.
+REPEATING = r"""
+import json, sys
+import tolva
+try:
+    print(json.dumps({"pairs": len(tolva.compute_q_near_graph_new_from_file(sys.argv[1], 1, 0, 1, 3))}))
+except MemoryError as error:
+    print(json.dumps({"message": str(error)}))
+"""
+
+
+@pytest.mark.parametrize("available_mib", [800, 600])
+def test_the_distinct_pairs_not_the_attempts_decide_whether_a_list_fits(available_mib):
+    result = subprocess.run([sys.executable, "-c", REPEATING, str(DATA / "celegans_herm_chemical.flag")],
+                            capture_output=True, text=True, timeout=300,
+                            env=_python_env({"TOLVA_AVAILABLE_MEMORY_BYTES": str(available_mib << 20)}))
+    assert result.returncode == 0, result.stderr[-3000:]
+    outcome = json.loads(result.stdout.strip().splitlines()[-1])
+    if available_mib == 800:
+        assert outcome == {"pairs": 5_439_954}
+    else:
+        match = DISTINCT_MESSAGE.fullmatch(outcome.get("message", ""))
+        assert match, outcome
+        # The estimate's lower bound: below the true count, and close to it.
+        assert 0.9 * 5_439_954 <= int(match.group(2)) <= 5_439_954

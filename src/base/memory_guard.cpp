@@ -106,6 +106,10 @@ std::size_t saturating_minus(std::size_t a, std::size_t b) noexcept { return a >
 
 // What the calling request may still take: what the process can get now, less the headroom,
 // and within a call what is left of its budget.
+// What the caller of the q-near computation on this thread spends on each distinct pair of
+// its result; initial-exec for the reason given in base/task.cpp.
+[[gnu::tls_model("initial-exec")]] thread_local std::uint64_t result_cost_per_pair = 0;
+
 std::size_t room() {
   const std::size_t now = usable_memory(available_memory());
   const std::lock_guard lock(budget_mutex);
@@ -175,19 +179,37 @@ void ensure_memory_available(std::size_t bytes) {
   if (bytes >= kGuardedFrom) ensure_room_for(bytes);
 }
 
-void ensure_pairs_fit(std::uint64_t attempts, std::uint64_t bytes_per_attempt) {
-  std::uint64_t needed;
-  if (__builtin_mul_overflow(attempts, bytes_per_attempt, &needed)) needed = UINT64_MAX;
+void ensure_fits(std::uint64_t needed, std::uint64_t count, std::string_view what) {
   if (needed < kGuardedFrom) return;
   const std::size_t available = room();
   if (needed <= available) return;
   char message[192];
-  std::snprintf(message, sizeof message,
-                "q-near graph needs about %llu bytes for %llu attempted pairs; %llu bytes available",
-                static_cast<unsigned long long>(needed), static_cast<unsigned long long>(attempts),
+  std::snprintf(message, sizeof message, "q-near graph needs about %llu bytes for %llu %.*s; %llu bytes available",
+                static_cast<unsigned long long>(needed), static_cast<unsigned long long>(count),
+                static_cast<int>(std::min<std::size_t>(what.size(), 64)), what.data(),
                 static_cast<unsigned long long>(available));
   throw OutOfMemory(message);
 }
+
+void ensure_pairs_fit(std::uint64_t pairs, std::uint64_t bytes_per_pair, std::string_view what) {
+  std::uint64_t needed;
+  if (__builtin_mul_overflow(pairs, bytes_per_pair, &needed)) needed = UINT64_MAX;
+  ensure_fits(needed, pairs, what);
+}
+
+bool pairs_fit(std::uint64_t pairs, std::uint64_t bytes_per_pair) {
+  std::uint64_t needed;
+  if (__builtin_mul_overflow(pairs, bytes_per_pair, &needed)) return false;
+  return needed < kGuardedFrom || needed <= room();
+}
+
+std::uint64_t pair_result_cost() noexcept { return result_cost_per_pair; }
+
+PairResultCostScope::PairResultCostScope(std::uint64_t bytes_per_pair) noexcept : previous_(result_cost_per_pair) {
+  result_cost_per_pair = bytes_per_pair;
+}
+
+PairResultCostScope::~PairResultCostScope() { result_cost_per_pair = previous_; }
 
 MemoryBudgetScope::MemoryBudgetScope() noexcept {
   const std::lock_guard lock(budget_mutex);

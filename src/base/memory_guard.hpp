@@ -54,9 +54,28 @@ void give_back_memory(std::size_t bytes) noexcept;
 // nothing. For memory allocated by others (Python objects) once the check has passed.
 void ensure_memory_available(std::size_t bytes);
 
-// Throws OutOfMemory ("q-near graph needs about N bytes for M attempted pairs; X bytes
-// available") when `attempts` pairs of `bytes_per_attempt` bytes each would not fit.
-void ensure_pairs_fit(std::uint64_t attempts, std::uint64_t bytes_per_attempt);
+// Throws OutOfMemory ("q-near graph needs about N bytes for M <what>; X bytes available")
+// when `needed` bytes, for `count` of what is named, would not fit.
+void ensure_fits(std::uint64_t needed, std::uint64_t count, std::string_view what);
+// The same for `pairs` pairs of `bytes_per_pair` bytes each.
+void ensure_pairs_fit(std::uint64_t pairs, std::uint64_t bytes_per_pair, std::string_view what = "attempted pairs");
+// Whether they would fit, without throwing.
+bool pairs_fit(std::uint64_t pairs, std::uint64_t bytes_per_pair);
+
+// What the caller of a q-near computation on this thread will spend on each distinct pair of
+// the result once it is handed over (its own objects and the pair kept meanwhile), 0 when
+// nothing beyond the pair itself; set for a call by a PairResultCostScope.
+std::uint64_t pair_result_cost() noexcept;
+class PairResultCostScope {
+ public:
+  explicit PairResultCostScope(std::uint64_t bytes_per_pair) noexcept;
+  PairResultCostScope(const PairResultCostScope&) = delete;
+  PairResultCostScope& operator=(const PairResultCostScope&) = delete;
+  ~PairResultCostScope();
+
+ private:
+  std::uint64_t previous_;
+};
 
 // What the process can still get, in bytes, read now: the smaller of the machine's
 // MemAvailable + SwapFree and the room left under the process's control-group memory limit.

@@ -149,6 +149,7 @@ PyObject* run_matrix_function(const FunctionDescription& function, Algorithm alg
     // The numbers' __index__ may have resized, reshaped or retyped `a`, freeing the memory
     // seen above: its layout is taken and checked again with nothing run in between.
     const MatrixView matrix = convert_argument("a", [&] { return to_matrix(converted.array.get()); });
+    const PairResultCostScope result_cost(result_bytes_per_pair());
     QNearGraph result = run_pipeline(graph_from_matrix(matrix), algorithm, numbers);
     return to_python_list(result);
   });
@@ -160,6 +161,7 @@ PyObject* run_file_function(const FunctionDescription& function, Algorithm algor
     const auto arguments = bind_arguments(function, positional, keywords);
     const std::string path = convert_argument("input_file", [&] { return to_path(arguments[0]); });
     const Numbers numbers = convert_numbers(arguments);
+    const PairResultCostScope result_cost(result_bytes_per_pair());
     QNearGraph result = run_pipeline(read_flag_file(path), algorithm, numbers);
     return to_python_list(result);
   });

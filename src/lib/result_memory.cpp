@@ -71,8 +71,12 @@ std::uint64_t largest_position(const FlatBuffer<std::uint64_t>& pairs) noexcept 
   return largest;
 }
 
+std::uint64_t result_bytes_per_pair() {
+  return result_object_costs().per_pair + sizeof(std::uint64_t);
+}
+
 void ensure_result_fits(const FlatBuffer<std::uint64_t>& pairs, std::uint64_t largest) {
-  ensure_memory_available(result_bytes(result_object_costs(), pairs.size(), largest));
+  ensure_fits(result_bytes(result_object_costs(), pairs.size(), largest), pairs.size(), "pairs as Python lists");
 }
 
 }  // namespace tolva::py

@@ -33,9 +33,15 @@ inline bool positions_shared(std::uint64_t pair_count, std::uint64_t largest) no
 // per position up to `largest`), as the conversion does, and made per pair otherwise.
 std::size_t result_bytes(const ResultObjectCosts& costs, std::uint64_t pair_count, std::uint64_t largest);
 
-// Throws std::bad_alloc, before any object is created, when the result for `pairs` (whose
-// largest position is `largest`) would not fit in the memory the process can still get (the
-// one guard of base/memory_guard.hpp).
+// What each pair of a result costs at least while it is built: its list objects, and the
+// packed pair it is made from. The ints are left out (shared between pairs, they may cost
+// little).
+std::uint64_t result_bytes_per_pair();
+
+// Throws OutOfMemory ("q-near graph needs about N bytes for M pairs as Python lists; X bytes
+// available"), before any object is created, when the result for `pairs` (whose largest
+// position is `largest`) would not fit in the memory the process can still get (the one
+// guard of base/memory_guard.hpp).
 void ensure_result_fits(const FlatBuffer<std::uint64_t>& pairs, std::uint64_t largest);
 
 }  // namespace tolva::py

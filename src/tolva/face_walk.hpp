@@ -13,8 +13,10 @@
 #include "complex/directed_flag_complex.hpp"
 #include "complex/simplex_index.hpp"
 #include "base/flat_buffer.hpp"
+#include "base/memory_guard.hpp"
 #include "base/position.hpp"
 #include "parallel/worker_pool.hpp"
+#include "tolva/distinct_sketch.hpp"
 #include "tolva/position_table.hpp"
 #include "tolva/q_near_graph.hpp"
 
@@ -180,6 +182,48 @@ ProductPieces cut_into_pieces(std::uint64_t range, const ProductCuts& cuts, Atte
   return pieces;
 }
 
+// Passes the face pairs of one run of the walk to emit(face, simplex), in walk order.
+template <class Emit>
+void emit_face_pairs(const SimplexIndex& index, const FaceWalk& walk, const FacePairPiece& run, Emit&& emit) {
+  const std::uint64_t faces = walk.faces_per_simplex[run.list];
+  const std::uint64_t first_position = index.first_position(run.list);
+  const Position* face = walk.face_positions.data() + walk.list_offsets[run.list] + run.first * faces;
+  for (std::uint64_t place = run.first; place < run.last; ++place) {
+    for (std::uint64_t f = 0; f < faces; ++f) emit(*face++, first_position + place);
+  }
+}
+
+// Refuses (OutOfMemory) a request whose distinct pairs cannot fit at what the caller will
+// spend on each of them (pair_result_cost()). Their number is known only once the repeats
+// are dropped, after all pairs were made: it is estimated first, from a sketch of every
+// attempted pair (made, not kept), but only when the attempts alone would not fit. The
+// estimate's lower bound is used, so that a request that fits is not refused.
+template <class Produce>
+void ensure_distinct_pairs_fit(const SimplexIndex& index, const FaceWalk& walk, const ProductPieces& pieces,
+                               const std::vector<FacePairPiece>& face_pieces, std::uint64_t attempts,
+                               Produce& produce) {
+  const std::uint64_t cost = pair_result_cost();
+  if (cost == 0 || pairs_fit(attempts, cost)) return;
+  const std::uint64_t runs = pieces.count() + face_pieces.size();
+  const std::uint64_t blocks = std::min<std::uint64_t>(runs, 4 * parallel::worker_count());
+  std::vector<DistinctSketch> sketches(blocks);
+  parallel::run_pieces(blocks, [&](std::uint64_t block) {
+    DistinctSketch& sketch = sketches[block];
+    const auto add = [&](std::uint64_t source, std::uint64_t target) { sketch.add(pack_pair(source, target)); };
+    const auto [first, last] = parallel::block_range(0, runs, blocks, block);
+    for (std::uint64_t run = first; run < last; ++run) {
+      throw_if_cancelled();
+      if (run < pieces.count()) {
+        produce(pieces.bounds[run], pieces.bounds[run + 1], add);
+      } else {
+        emit_face_pairs(index, walk, face_pieces[run - pieces.count()], add);
+      }
+    }
+  });
+  for (std::uint64_t block = 1; block < blocks; ++block) sketches[0].merge(sketches[block]);
+  if (blocks > 0) ensure_pairs_fit(sketches[0].lower_bound(), cost, "distinct pairs (estimated) in the result");
+}
+
 // What both algorithms do once their tables are built: the products of every piece, through
 // produce(first key, last key, emit), then the face pairs, into one graph. The tables
 // (through release_tables()) and the walk are released as soon as they are used up, before
@@ -192,6 +236,7 @@ QNearGraph products_then_face_pairs(const DirectedFlagComplex& complex, const Si
   // Every attempted pair: the one figure a check of the memory a request needs starts from.
   const std::uint64_t attempts = saturating_add(walk.face_positions.size(), pieces.total_attempts);
   graph.reserve(attempts);
+  ensure_distinct_pairs_fit(index, walk, pieces, face_pieces, attempts, produce);
   begin_stage(Stage::Algorithm, pieces.count() + face_pieces.size());
   graph.insert_all([&](QNearGraph::PairStream& pairs) {
     pairs.insert_pieces(
@@ -203,15 +248,7 @@ QNearGraph products_then_face_pairs(const DirectedFlagComplex& complex, const Si
         [&](std::uint64_t piece) {
           return (face_pieces[piece].last - face_pieces[piece].first) * walk.faces_per_simplex[face_pieces[piece].list];
         },
-        [&](std::uint64_t piece, auto&& emit) {
-          const FacePairPiece& run = face_pieces[piece];
-          const std::uint64_t faces = walk.faces_per_simplex[run.list];
-          const std::uint64_t first_position = index.first_position(run.list);
-          const Position* face = walk.face_positions.data() + walk.list_offsets[run.list] + run.first * faces;
-          for (std::uint64_t place = run.first; place < run.last; ++place) {
-            for (std::uint64_t f = 0; f < faces; ++f) emit(*face++, first_position + place);
-          }
-        });
+        [&](std::uint64_t piece, auto&& emit) { emit_face_pairs(index, walk, face_pieces[piece], emit); });
     const FaceWalk released = std::move(walk);
   }, distinct_face_pair_sources(index));
   return graph;
