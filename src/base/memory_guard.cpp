@@ -104,12 +104,12 @@ std::uint64_t injected_from_environment() {
 
 std::size_t saturating_minus(std::size_t a, std::size_t b) noexcept { return a > b ? a - b : 0; }
 
-// What the calling request may still take: what the process can get now, less the headroom,
-// and within a call what is left of its budget.
 // What the caller of the q-near computation on this thread spends on each distinct pair of
 // its result; initial-exec for the reason given in base/task.cpp.
 [[gnu::tls_model("initial-exec")]] thread_local std::uint64_t result_cost_per_pair = 0;
 
+// What the calling request may still take: what the process can get now, less the headroom,
+// and within a call what is left of its budget.
 std::size_t room() {
   const std::size_t now = usable_memory(available_memory());
   const std::lock_guard lock(budget_mutex);
@@ -123,7 +123,12 @@ std::size_t room() {
 }
 
 void ensure_room_for(std::size_t bytes) {
-  if (bytes > room()) throw std::bad_alloc();
+  const std::size_t available = room();
+  if (bytes <= available) return;
+  char message[192];
+  std::snprintf(message, sizeof message, "out of memory: %llu more bytes needed; %llu bytes available",
+                static_cast<unsigned long long>(bytes), static_cast<unsigned long long>(available));
+  throw OutOfMemory(message);
 }
 
 // Counts a small request; every kGuardedFrom of them, checks that as much again would fit.
