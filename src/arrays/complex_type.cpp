@@ -221,8 +221,10 @@ PyObject* q_near_graph(PyObject* self, PyObject* positional, PyObject* keywords)
     run_native(
         [&] {
           begin_stage(Stage::Algorithm, 0);
-          QNearGraph graph = algorithm == Algorithm::Old ? q_near_graph_old(q, i, j, built.complex(), built.index())
-                                                         : q_near_graph_new(q, i, j, built.complex(), built.index());
+          const FaceWalk& walk = built.face_walk();
+          QNearGraph graph = algorithm == Algorithm::Old
+                                 ? q_near_graph_old(q, i, j, built.complex(), built.index(), ProductCuts(), &walk)
+                                 : q_near_graph_new(q, i, j, built.complex(), built.index(), ProductCuts(), &walk);
           pairs = graph.take_packed_pairs();
           swap_halves(pairs);
         },

@@ -1,5 +1,7 @@
 #include "arrays/flag_complex.hpp"
 
+#include <chrono>
+#include <thread>
 #include <utility>
 
 #include "base/task.hpp"
@@ -27,6 +29,16 @@ BuiltComplex::BuiltComplex(Graph graph, std::uint64_t q, std::uint64_t max_dimen
       complex_(enumerate_and_release(std::move(graph), q, max_dimension)),
       list_count_(non_empty_lists(complex_)),
       index_(build_simplex_index(complex_)) {}
+
+const FaceWalk& BuiltComplex::face_walk() const {
+  std::unique_lock lock(walk_mutex_, std::defer_lock);
+  while (!lock.try_lock()) {
+    throw_if_cancelled();
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  if (!walk_) walk_.emplace(walk_faces(complex_, index_));
+  return *walk_;
+}
 
 std::uint64_t BuiltComplex::first_position(std::uint64_t k) const noexcept {
   return k < list_count_ ? index_.first_position(k) : index_.size();

@@ -3,10 +3,13 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
+#include <optional>
 
 #include "complex/directed_flag_complex.hpp"
 #include "complex/simplex_index.hpp"
 #include "graph/graph.hpp"
+#include "tolva/face_walk.hpp"
 
 namespace tolva::arrays {
 
@@ -26,12 +29,18 @@ class BuiltComplex {
   // Position of the first simplex of dimension q + k; the simplex count for k >= list_count().
   std::uint64_t first_position(std::uint64_t k) const noexcept;
   bool has_cofaces_of_q_simplices() const noexcept { return list_count_ >= 2; }
+  // The faces of every simplex, found in the index: the same for every q-near request, so
+  // made by the first (4 bytes per face pair) and kept for the others. A call waiting for
+  // another to make it can still be cancelled.
+  const FaceWalk& face_walk() const;
 
  private:
   std::uint64_t vertex_count_;
   DirectedFlagComplex complex_;
   std::uint64_t list_count_;
   SimplexIndex index_;
+  mutable std::mutex walk_mutex_;
+  mutable std::optional<FaceWalk> walk_;
 };
 
 }  // namespace tolva::arrays

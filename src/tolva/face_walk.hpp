@@ -34,6 +34,27 @@ struct FaceWalk {
 
 FaceWalk walk_faces(const DirectedFlagComplex& complex, const SimplexIndex& index);
 
+// The walk an algorithm reads: one kept by the caller for many calls, or else its own, made
+// for the call and released as soon as the face pairs are made.
+class FaceWalkSource {
+ public:
+  FaceWalkSource(const DirectedFlagComplex& complex, const SimplexIndex& index, const FaceWalk* kept)
+      : walk_(kept) {
+    if (walk_ == nullptr) walk_ = &owned_.emplace(walk_faces(complex, index));
+  }
+  FaceWalkSource(const FaceWalkSource&) = delete;
+  FaceWalkSource& operator=(const FaceWalkSource&) = delete;
+
+  const FaceWalk& operator*() const noexcept { return *walk_; }
+  const FaceWalk* operator->() const noexcept { return walk_; }
+  // Frees the walk if it is the call's own; it must not be read afterwards.
+  void release() noexcept { owned_.reset(); }
+
+ private:
+  std::optional<FaceWalk> owned_;
+  const FaceWalk* walk_;
+};
+
 // The simplices of lists 1 .. last_list in walk order (from the last list down, each in its
 // order), numbered from 0 as units of work: where each list's units start.
 struct WalkUnits {
@@ -226,11 +247,13 @@ void ensure_distinct_pairs_fit(const SimplexIndex& index, const FaceWalk& walk, 
 
 // What both algorithms do once their tables are built: the products of every piece, through
 // produce(first key, last key, emit), then the face pairs, into one graph. The tables
-// (through release_tables()) and the walk are released as soon as they are used up, before
-// the pairs are deduplicated.
+// (through release_tables()) and a walk of the call's own are released as soon as they are
+// used up, before the pairs are deduplicated.
 template <class Produce, class Release>
-QNearGraph products_then_face_pairs(const DirectedFlagComplex& complex, const SimplexIndex& index, FaceWalk&& walk,
-                                    const ProductPieces& pieces, Produce&& produce, Release&& release_tables) {
+QNearGraph products_then_face_pairs(const DirectedFlagComplex& complex, const SimplexIndex& index,
+                                    FaceWalkSource& source, const ProductPieces& pieces, Produce&& produce,
+                                    Release&& release_tables) {
+  const FaceWalk& walk = *source;
   const std::vector<FacePairPiece> face_pieces = face_pair_pieces(complex, walk);
   QNearGraph graph;
   // Every attempted pair: the one figure a check of the memory a request needs starts from.
@@ -249,7 +272,7 @@ QNearGraph products_then_face_pairs(const DirectedFlagComplex& complex, const Si
           return (face_pieces[piece].last - face_pieces[piece].first) * walk.faces_per_simplex[face_pieces[piece].list];
         },
         [&](std::uint64_t piece, auto&& emit) { emit_face_pairs(index, walk, face_pieces[piece], emit); });
-    const FaceWalk released = std::move(walk);
+    source.release();
   }, distinct_face_pair_sources(index));
   return graph;
 }

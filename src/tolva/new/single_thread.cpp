@@ -74,10 +74,12 @@ std::uint64_t incidence_attempts(const Tables& tables, std::uint64_t first, std:
 }  // namespace
 
 QNearGraph q_near_graph_new(std::uint64_t q, std::uint64_t i, std::uint64_t j,
-                            const DirectedFlagComplex& complex, const SimplexIndex& index, const ProductCuts& cuts) {
+                            const DirectedFlagComplex& complex, const SimplexIndex& index, const ProductCuts& cuts,
+                            const FaceWalk* kept_walk) {
   if (complex.lists.size() < 2) return QNearGraph();
   check_face_places(i, j, q + 2);
-  FaceWalk walk = walk_faces(complex, index);
+  FaceWalkSource source(complex, index, kept_walk);
+  const FaceWalk& walk = *source;
   // The (q+1)-simplices, filed under their i-th and j-th faces.
   const std::uint64_t q_simplices = complex.lists[0].size();
   Tables tables{file_by_face(complex, index, walk, 1, 1, i, j, q_simplices),
@@ -87,7 +89,7 @@ QNearGraph q_near_graph_new(std::uint64_t q, std::uint64_t i, std::uint64_t j,
   const ProductPieces pieces = cut_into_pieces(
       q_simplices, cuts, [&](std::uint64_t first, std::uint64_t last) { return incidence_attempts(tables, first, last); });
   return products_then_face_pairs(
-      complex, index, std::move(walk), pieces,
+      complex, index, source, pieces,
       [&](std::uint64_t first, std::uint64_t last, auto&& emit) { incidence_pairs(tables, first, last, emit); },
       [&] { tables = Tables(); });
 }

@@ -8,12 +8,15 @@
 
 #include "complex/directed_flag_complex.hpp"
 #include "complex/simplex_index.hpp"
+#include "tolva/face_walk.hpp"
 #include "tolva/q_near_graph.hpp"
 
 namespace tolva {
 
+// kept_walk: the complex's face walk, for a caller that keeps it for many calls; without it
+// the call walks the faces itself.
 QNearGraph q_near_graph_new(std::uint64_t q, std::uint64_t i, std::uint64_t j,
                             const DirectedFlagComplex& complex, const SimplexIndex& index,
-                            const ProductCuts& cuts = ProductCuts());
+                            const ProductCuts& cuts = ProductCuts(), const FaceWalk* kept_walk = nullptr);
 
 }  // namespace tolva

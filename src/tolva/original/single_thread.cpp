@@ -74,14 +74,16 @@ std::uint64_t shared_face_attempts(const Tables& tables, std::uint64_t first, st
 }  // namespace
 
 QNearGraph q_near_graph_old(std::uint64_t q, std::uint64_t i, std::uint64_t j,
-                            const DirectedFlagComplex& complex, const SimplexIndex& index, const ProductCuts& cuts) {
+                            const DirectedFlagComplex& complex, const SimplexIndex& index, const ProductCuts& cuts,
+                            const FaceWalk* kept_walk) {
   if (complex.lists.size() < 2) return QNearGraph();
   check_face_places(i, j, q + 2);
   // Every simplex of dimension q + 1 or more, filed under its i-th and j-th faces: those
   // are below the top list. Nothing is filed under a simplex of the top list, so the
   // q-simplices' cofaces leave that list out.
   const std::size_t top = complex.lists.size() - 1;
-  FaceWalk walk = walk_faces(complex, index);
+  FaceWalkSource source(complex, index, kept_walk);
+  const FaceWalk& walk = *source;
   FiledByFace filed = file_by_face(complex, index, walk, 1, top, i, j, index.first_position(top));
   const auto filed_under = [&](std::uint64_t simplex) {
     return filed.by_i_face.keys().row_of(simplex) != RowMap::kNone ||
@@ -93,7 +95,7 @@ QNearGraph q_near_graph_old(std::uint64_t q, std::uint64_t i, std::uint64_t j,
   const ProductPieces pieces = cut_into_pieces(
       q_simplices, cuts, [&](std::uint64_t first, std::uint64_t last) { return shared_face_attempts(tables, first, last); });
   return products_then_face_pairs(
-      complex, index, std::move(walk), pieces,
+      complex, index, source, pieces,
       [&](std::uint64_t first, std::uint64_t last, auto&& emit) { shared_face_pairs(tables, first, last, emit); },
       [&] { tables = Tables(); });
 }
