@@ -58,6 +58,7 @@ class WorkThread {
     std::exception_ptr failure;
     try {
       const TaskScope scope(&shared.task);
+      const MemoryBudgetScope budget;  // the call's own: other calls may run at once
       work();
     } catch (...) {
       failure = std::current_exception();

@@ -9,6 +9,7 @@
 #include <new>
 
 #include "base/decimal.hpp"
+#include "base/task.hpp"
 
 namespace tolva {
 namespace {
@@ -82,15 +83,14 @@ std::atomic<std::size_t> taken{0};
 std::atomic<std::size_t> unchecked{0};
 std::atomic<std::uint64_t> injected{kNotInjected};  // set by AvailableMemoryOverride
 
-// The budget of the innermost open call.
-struct Budget {
-  bool open = false;
-  bool measured = false;  // limit and base are set from the call's first check on
-  std::size_t limit = 0;  // what the call may take in all, as measured
-  std::size_t base = 0;   // taken when it was measured
-};
-std::mutex budget_mutex;
-Budget budget;
+// The budget of the innermost open call without a task.
+MemoryBudget process_budget;
+
+// The budget the calling thread's requests count against: its task's, else the process's.
+MemoryBudget& current_budget() noexcept {
+  TaskContext* task = current_task();
+  return task != nullptr ? task->memory_budget : process_budget;
+}
 
 std::uint64_t injected_from_environment() {
   static const std::uint64_t bytes = [] {
@@ -112,11 +112,14 @@ std::size_t saturating_minus(std::size_t a, std::size_t b) noexcept { return a >
 // and within a call what is left of its budget.
 std::size_t room() {
   const std::size_t now = usable_memory(available_memory());
-  const std::lock_guard lock(budget_mutex);
+  MemoryBudget& budget = current_budget();
+  const std::lock_guard lock(budget.mutex);
   if (!budget.open) return now;
   const std::size_t in_use = taken.load(std::memory_order_relaxed);
   if (!budget.measured) {
-    budget = Budget{true, true, now, in_use};
+    budget.measured = true;
+    budget.limit = now;
+    budget.base = in_use;
     return now;
   }
   return std::min(now, saturating_minus(budget.limit, saturating_minus(in_use, budget.base)));
@@ -216,15 +219,19 @@ PairResultCostScope::PairResultCostScope(std::uint64_t bytes_per_pair) noexcept 
 
 PairResultCostScope::~PairResultCostScope() { result_cost_per_pair = previous_; }
 
-MemoryBudgetScope::MemoryBudgetScope() noexcept {
-  const std::lock_guard lock(budget_mutex);
-  previous_ = Saved{budget.open, budget.measured, budget.limit, budget.base};
-  budget = Budget{true, false, 0, 0};
+MemoryBudgetScope::MemoryBudgetScope() noexcept : budget_(current_budget()) {
+  const std::lock_guard lock(budget_.mutex);
+  previous_ = Saved{budget_.open, budget_.measured, budget_.limit, budget_.base};
+  budget_.open = true;
+  budget_.measured = false;
 }
 
 MemoryBudgetScope::~MemoryBudgetScope() {
-  const std::lock_guard lock(budget_mutex);
-  budget = Budget{previous_.open, previous_.measured, previous_.limit, previous_.base};
+  const std::lock_guard lock(budget_.mutex);
+  budget_.open = previous_.open;
+  budget_.measured = previous_.measured;
+  budget_.limit = previous_.limit;
+  budget_.base = previous_.base;
 }
 
 AvailableMemoryOverride::AvailableMemoryOverride(std::size_t bytes) noexcept

@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <new>
 #include <optional>
 #include <string_view>
@@ -86,8 +87,20 @@ std::size_t available_memory();
 // Bytes of live guarded buffers in the process.
 std::size_t memory_taken() noexcept;
 
+// What one call may take in all, measured at its first check, and the bytes the process
+// held then.
+struct MemoryBudget {
+  std::mutex mutex;
+  bool open = false;
+  bool measured = false;  // limit and base are set from the call's first check on
+  std::size_t limit = 0;
+  std::size_t base = 0;
+};
+
 // One call's budget: entered by each entry point, so that all buffers of the call count
-// against what was available at its first check. Scopes nest; the inner one decides.
+// against what was available at its first check. A call with a task (base/task.hpp) keeps
+// its budget in the task, which its workers share, so that calls running at once each have
+// their own; without one, the process has one. Scopes nest; the inner one decides.
 class MemoryBudgetScope {
  public:
   MemoryBudgetScope() noexcept;
@@ -96,6 +109,7 @@ class MemoryBudgetScope {
   ~MemoryBudgetScope();
 
  private:
+  MemoryBudget& budget_;
   struct Saved {
     bool open, measured;
     std::size_t limit, base;

@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <exception>
 
+#include "base/memory_guard.hpp"
+
 namespace tolva {
 
 // Thrown where a task asked to stop notices it; it unwinds like any failure, releasing
@@ -54,6 +56,8 @@ class TaskContext {
   // A stage whose start waits until the task is cancelled (Idle: none), so that tests can
   // aim a cancellation at a stage however quickly it would pass.
   Stage hold_at = Stage::Idle;
+  // The memory budget of the task's call (base/memory_guard.hpp), shared by its workers.
+  MemoryBudget memory_budget;
 
  private:
   void wait_for_cancel() const noexcept;

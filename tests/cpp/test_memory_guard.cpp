@@ -1,12 +1,14 @@
 #define TEST_SUITE "memory_guard"
 #include <cstdlib>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 #include <new>
 
 #include "base/flat_buffer.hpp"
 #include "base/memory_guard.hpp"
+#include "base/task.hpp"
 #include "check.hpp"
 #include "fake_files.hpp"
 
@@ -170,6 +172,25 @@ TEST(within_a_call_all_buffers_share_one_budget) {
   CHECK_THROWS_AS(large(), std::bad_alloc);
   first = tolva::FlatBuffer<char>();
   const auto second = large();  // what the first gave back is there again
+}
+
+TEST(calls_with_tasks_keep_their_own_budgets_whatever_order_they_end_in) {
+  const tolva::AvailableMemoryOverride available(kGiB);  // 768 MiB usable
+  const auto large = [] { return tolva::FlatBuffer<char>::zeros(500 * kMiB, tolva::PageSize::Small); };
+  tolva::TaskContext first_task, second_task;
+  std::optional<tolva::MemoryBudgetScope> first_call;
+  {
+    const tolva::TaskScope in_first(&first_task);
+    first_call.emplace();
+  }
+  const tolva::TaskScope in_second(&second_task);
+  const tolva::MemoryBudgetScope second_call;
+  auto held = large();
+  first_call.reset();  // the first call ends while the second runs
+  // The second call's buffer, taken but not yet used, still counts against its budget.
+  CHECK_THROWS_AS(large(), std::bad_alloc);
+  held = tolva::FlatBuffer<char>();
+  const auto again = large();
 }
 
 TEST(small_buffers_are_checked_in_batches_against_the_same_budget) {
