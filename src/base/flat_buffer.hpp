@@ -95,6 +95,10 @@ class FlatBuffer {
     return start;
   }
 
+  // Forgets the values and keeps the memory, for a buffer written again from the start: its
+  // pages, already backed, cost nothing the next time.
+  void clear() noexcept { size_ = 0; }
+
   // Keeps the first `count` values (count <= size()) and gives the memory beyond them back.
   void truncate(std::size_t count) noexcept {
     size_ = count;

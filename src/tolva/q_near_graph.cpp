@@ -144,8 +144,11 @@ std::uint64_t QNearGraph::PairStream::mark_repeats() {
       }
       filed_starts[p - first + 1] = next;
     }
-    FlatBuffer<std::uint64_t> filed;
-    std::uint64_t* const filed_keys = filed.extend(filed_starts.back());
+    // One buffer for all groups, and then for the joined keys: pages once written cost
+    // nothing the next time.
+    spare_.clear();
+    spare_.reserve(filed_starts.back());
+    std::uint64_t* const filed_keys = spare_.extend(filed_starts.back());
     parallel::run_pieces(ranges, [&](std::uint64_t range) {
       std::uint64_t* const next = places.data() + range * partition_count;
       for_each_checked_key(range, [&](std::uint64_t key, std::uint64_t partition) {
@@ -207,7 +210,9 @@ void QNearGraph::PairStream::join_chunks(std::uint64_t repeats) {
   // its k-th key. A chunk is released as soon as its keys are copied.
   std::vector<std::uint64_t> next_bit(seen_starts_.empty() ? 0 : seen_starts_.size() - 1);
   for (std::uint64_t p = 0; p < next_bit.size(); ++p) next_bit[p] = 64 * seen_starts_[p];
-  FlatBuffer<std::uint64_t> joined;
+  FlatBuffer<std::uint64_t> joined = std::move(spare_);  // the filed keys' memory, if any
+  joined.clear();
+  joined.reserve(keys - repeats);
   std::uint64_t* out = joined.extend(keys - repeats);
   for (FlatBuffer<std::uint64_t>& chunk : chunks_) {
     throw_if_cancelled();
@@ -226,6 +231,7 @@ void QNearGraph::PairStream::join_chunks(std::uint64_t repeats) {
     chunk = FlatBuffer<std::uint64_t>();
   }
   chunks_.clear();
+  joined.truncate(joined.size());  // the filed keys may have needed more room than the result
   graph_.keys_ = std::move(joined);
 }
 
@@ -233,6 +239,7 @@ void QNearGraph::PairStream::finish() {
   close_tail();
   const std::uint64_t repeats = mark_repeats();
   join_chunks(repeats);
+  spare_ = FlatBuffer<std::uint64_t>();
   seen_ = FlatBuffer<std::uint64_t>();
   seen_starts_.clear();
   finished_ = true;

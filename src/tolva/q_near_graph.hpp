@@ -134,6 +134,7 @@ class QNearGraph {
     // One bit per checked key of each partition, in stream order: set for a repeat.
     FlatBuffer<std::uint64_t> seen_;
     std::vector<std::uint64_t> seen_starts_;
+    FlatBuffer<std::uint64_t> spare_;  // the filed keys' buffer, kept for the joined keys
     bool finished_ = false;
   };
 
