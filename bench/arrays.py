@@ -151,7 +151,8 @@ def print_chem_gap(repeats, w):
 def print_column(path, w, with_peer):
     column = run(ARRAYS_CALL, w, PATH=path, KIND="old", Q=2, I=0, J=1, MAX_DIM=6)
     print(f"\nColumn q=2 old i=0 j=1 max_dimension 6: complex {column['complex']:.1f} s, q_near_graph "
-          f"{column['q_near_graph']:.1f} s, {column['pairs']:,} pairs, peak {column['peak'] / 1024:.2f} GiB, "
+          f"{column['q_near_graph']:.1f} s (again: {column['later']:.1f} s), {column['pairs']:,} pairs, "
+          f"peak {column['peak'] / 1024:.2f} GiB, "
           f"counts {column['counts']}")
     if with_peer:
         peer = run(PEER_COUNT, w, PATH=path, THREADS=w)
