@@ -195,24 +195,26 @@ FlatBuffer<Position> faces_at_place(const DirectedFlagComplex& complex, const Fa
 namespace tolva {
 namespace {
 
-PositionTable file_under(const FlatBuffer<Position>& face_of, std::uint64_t first_filed, std::uint64_t range) {
+PositionTable file_under(const FlatBuffer<Position>& face_of, std::uint64_t first_filed, std::uint64_t range,
+                         const ProductCuts& cuts) {
   return PositionTable::build(
       range, face_of.size(),
       [&](std::uint64_t first, std::uint64_t last, auto&& emit) {
         for (std::uint64_t k = first; k < last; ++k) emit(face_of[k], static_cast<Position>(first_filed + k));
       },
-      [](Position filed) { return filed; });
+      [](Position filed) { return filed; }, cuts.parallel_table_from);
 }
 
 }  // namespace
 
 FiledByFace file_by_face(const DirectedFlagComplex& complex, const SimplexIndex& index, const FaceWalk& walk,
                          std::size_t first_list, std::size_t last_list, std::uint64_t i, std::uint64_t j,
-                         std::uint64_t range) {
+                         std::uint64_t range, const ProductCuts& cuts) {
   const std::uint64_t first_filed = index.first_position(first_list);
-  FiledByFace filed{file_under(faces_at_place(complex, walk, first_list, last_list, i), first_filed, range), {}};
+  FiledByFace filed{file_under(faces_at_place(complex, walk, first_list, last_list, i), first_filed, range, cuts), {}};
   if (i != j) {
-    filed.by_j_face_when_other = file_under(faces_at_place(complex, walk, first_list, last_list, j), first_filed, range);
+    filed.by_j_face_when_other =
+        file_under(faces_at_place(complex, walk, first_list, last_list, j), first_filed, range, cuts);
   }
   return filed;
 }

@@ -113,14 +113,15 @@ struct FiledByFace {
 };
 FiledByFace file_by_face(const DirectedFlagComplex& complex, const SimplexIndex& index, const FaceWalk& walk,
                          std::size_t first_list, std::size_t last_list, std::uint64_t i, std::uint64_t j,
-                         std::uint64_t range);
+                         std::uint64_t range, const ProductCuts& cuts);
 
 // Per simplex of list `list`, keyed by its place in the list: the positions of the simplices
 // of lists up to last_list that have it as a face and pass keep(position), in walk order (the
 // simplex itself is not in its row).
 template <class Keep>
 PositionTable containing_simplices(const DirectedFlagComplex& complex, const SimplexIndex& index,
-                                   const FaceWalk& walk, std::size_t list, std::size_t last_list, Keep&& keep) {
+                                   const FaceWalk& walk, std::size_t list, std::size_t last_list, Keep&& keep,
+                                   const ProductCuts& cuts) {
   const std::uint64_t first = index.first_position(list);
   const std::uint64_t count = complex.lists[list].size();
   const WalkUnits units(complex, last_list);
@@ -137,7 +138,7 @@ PositionTable containing_simplices(const DirectedFlagComplex& complex, const Sim
           if (face >= first && face - first < count) emit(face - first, static_cast<Position>(simplex));
         });
       },
-      unit_of);
+      unit_of, cuts.parallel_table_from);
 }
 
 // The face pairs of the walk in runs of simplices of one list, in walk order.

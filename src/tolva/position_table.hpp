@@ -34,11 +34,16 @@ class RowMap {
   RowMap() = default;
   explicit RowMap(std::uint64_t range) : range_(range), words_(FlatBuffer<Word>::zeros(range / 64 + 1)) {}
 
-  // Safe while other workers mark keys too.
+  // shared: safe while other workers mark keys too.
+  template <bool shared>
   void mark(std::uint64_t key) noexcept {
-    const std::atomic_ref<std::uint64_t> bits(words_[key / 64].bits);
     const std::uint64_t bit = std::uint64_t{1} << (key % 64);
-    if ((bits.load(std::memory_order_relaxed) & bit) == 0) bits.fetch_or(bit, std::memory_order_relaxed);
+    if constexpr (shared) {
+      const std::atomic_ref<std::uint64_t> bits(words_[key / 64].bits);
+      if ((bits.load(std::memory_order_relaxed) & bit) == 0) bits.fetch_or(bit, std::memory_order_relaxed);
+    } else {
+      words_[key / 64].bits |= bit;
+    }
   }
   // Numbers the marked keys in ascending order; returns how many there are.
   std::uint64_t number_rows() noexcept {
@@ -80,34 +85,24 @@ class RowMap {
 // Rows of positions stored back to back, a row for each key that has entries. Built from
 // `units` units of emission: emit_units(first, last, emit) passes the (key, value) pairs of
 // units [first, last) to emit, in emission order; it runs three times (mark, count, fill), in
-// blocks of units on the workers. Each row keeps the emission order, by which rank(value)
-// ascends: the blocks fill a row in any order, and a row so filled is sorted back by rank.
+// blocks of units on the workers from `parallel_from` units on, else on the calling thread.
+// Each row keeps the emission order, by which rank(value) ascends: the blocks fill a row in
+// any order, and a row so filled is sorted back by rank.
 class PositionTable {
  public:
   template <class EmitUnits, class Rank>
-  static PositionTable build(std::uint64_t range, std::uint64_t units, EmitUnits&& emit_units, Rank&& rank) {
-    PositionTable table;
-    table.keys_ = RowMap(range);
+  static PositionTable build(std::uint64_t range, std::uint64_t units, EmitUnits&& emit_units, Rank&& rank,
+                             std::uint64_t parallel_from) {
     const std::uint64_t workers = parallel::worker_count();
-    const std::uint64_t blocks = std::min(units, workers == 1 ? 1 : parallel::kBlocksPerWorker * workers);
-    const auto in_blocks = [&](auto&& emit) {
-      parallel::run_pieces(blocks, [&](std::uint64_t block) {
-        const auto [first, last] = parallel::block_range(0, units, blocks, block);
-        emit_units(first, last, emit);
-      });
-    };
-    in_blocks([&](std::uint64_t key, Position) { table.keys_.mark(key); });
-    const std::uint64_t rows = table.keys_.number_rows();
-    // Row r is counted at r + 2; after the sums, starts_[r + 1] is where row r starts and is
-    // moved on as it is filled, so that it ends as the start of row r + 1.
-    table.starts_ = FlatBuffer<std::uint64_t>::zeros(rows + 2);
-    std::uint64_t* const starts = table.starts_.data();
-    in_blocks([&](std::uint64_t key, Position) { claim(starts[table.keys_.marked_row(key) + 2]); });
-    throw_if_cancelled();
-    for (std::uint64_t r = 2; r < rows + 2; ++r) starts[r] += starts[r - 1];
-    Position* const entries = table.entries_.extend(starts[rows + 1]);  // each written once below
-    in_blocks([&](std::uint64_t key, Position value) { entries[claim(starts[table.keys_.marked_row(key) + 1])] = value; });
-    if (blocks > 1) table.restore_order(rank);
+    const std::uint64_t blocks =
+        std::min(units, workers == 1 || units < parallel_from ? 1 : parallel::kBlocksPerWorker * workers);
+    PositionTable table;
+    if (blocks > 1) {
+      table.fill<true>(range, units, blocks, emit_units);
+      table.restore_order(rank);
+    } else {
+      table.fill<false>(range, units, blocks, emit_units);
+    }
     return table;
   }
 
@@ -123,9 +118,34 @@ class PositionTable {
   std::uint64_t entry_count() const noexcept { return entries_.size(); }
 
  private:
-  // Takes the next number of a counter that several workers may advance at once.
+  // The three passes, in `blocks` blocks of units; `shared`: on several workers at once.
+  template <bool shared, class EmitUnits>
+  void fill(std::uint64_t range, std::uint64_t units, std::uint64_t blocks, EmitUnits& emit_units) {
+    keys_ = RowMap(range);
+    const auto in_blocks = [&](auto&& emit) {
+      parallel::run_pieces(blocks, [&](std::uint64_t block) {
+        const auto [first, last] = parallel::block_range(0, units, blocks, block);
+        emit_units(first, last, emit);
+      });
+    };
+    in_blocks([&](std::uint64_t key, Position) { keys_.mark<shared>(key); });
+    const std::uint64_t rows = keys_.number_rows();
+    // Row r is counted at r + 2; after the sums, starts_[r + 1] is where row r starts and is
+    // moved on as it is filled, so that it ends as the start of row r + 1.
+    starts_ = FlatBuffer<std::uint64_t>::zeros(rows + 2);
+    std::uint64_t* const starts = starts_.data();
+    in_blocks([&](std::uint64_t key, Position) { claim<shared>(starts[keys_.marked_row(key) + 2]); });
+    throw_if_cancelled();
+    for (std::uint64_t r = 2; r < rows + 2; ++r) starts[r] += starts[r - 1];
+    Position* const entries = entries_.extend(starts[rows + 1]);  // each written once below
+    in_blocks([&](std::uint64_t key, Position value) { entries[claim<shared>(starts[keys_.marked_row(key) + 1])] = value; });
+  }
+
+  // Takes the next number of a counter, which several workers may advance at once (shared).
+  template <bool shared>
   static std::uint64_t claim(std::uint64_t& counter) noexcept {
-    return std::atomic_ref<std::uint64_t>(counter).fetch_add(1, std::memory_order_relaxed);
+    if constexpr (shared) return std::atomic_ref<std::uint64_t>(counter).fetch_add(1, std::memory_order_relaxed);
+    return counter++;
   }
 
   // Sorts every row whose entries do not ascend by rank, in blocks of rows on the workers.

@@ -30,6 +30,16 @@ constexpr std::uint64_t kLargeStreamGroups = 2;
 constexpr std::uint64_t kRangesPerWorker = 2;
 constexpr std::uint64_t kDedupBlocksPerWorker = 4;
 
+// The buffer emptied and made to hold `count` keys, to be written from the start. A block with
+// a mapping of its own grows by mapping more pages, keeping those already written; a smaller
+// one would be copied as it grows, so it is freed first.
+std::uint64_t* reuse(FlatBuffer<std::uint64_t>& buffer, std::uint64_t count) {
+  buffer.clear();
+  if (count > buffer.capacity() && buffer.capacity() < kMappedChunkKeys) buffer = FlatBuffer<std::uint64_t>();
+  buffer.reserve(count);
+  return buffer.extend(count);
+}
+
 // Where a key with hash `mix` starts probing among `slot_count` slots, from the hash bits
 // below those that chose its partition.
 std::uint64_t home_slot(std::uint64_t mix, unsigned partition_bits, std::uint64_t slot_count) {
@@ -146,9 +156,7 @@ std::uint64_t QNearGraph::PairStream::mark_repeats() {
     }
     // One buffer for all groups, and then for the joined keys: pages once written cost
     // nothing the next time.
-    spare_.clear();
-    spare_.reserve(filed_starts.back());
-    std::uint64_t* const filed_keys = spare_.extend(filed_starts.back());
+    std::uint64_t* const filed_keys = reuse(spare_, filed_starts.back());
     parallel::run_pieces(ranges, [&](std::uint64_t range) {
       std::uint64_t* const next = places.data() + range * partition_count;
       for_each_checked_key(range, [&](std::uint64_t key, std::uint64_t partition) {
@@ -211,9 +219,7 @@ void QNearGraph::PairStream::join_chunks(std::uint64_t repeats) {
   std::vector<std::uint64_t> next_bit(seen_starts_.empty() ? 0 : seen_starts_.size() - 1);
   for (std::uint64_t p = 0; p < next_bit.size(); ++p) next_bit[p] = 64 * seen_starts_[p];
   FlatBuffer<std::uint64_t> joined = std::move(spare_);  // the filed keys' memory, if any
-  joined.clear();
-  joined.reserve(keys - repeats);
-  std::uint64_t* out = joined.extend(keys - repeats);
+  std::uint64_t* out = reuse(joined, keys - repeats);
   for (FlatBuffer<std::uint64_t>& chunk : chunks_) {
     throw_if_cancelled();
     if (repeats == 0) {

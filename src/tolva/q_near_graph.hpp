@@ -38,12 +38,15 @@ inline constexpr std::uint64_t kMaxReservedPerPiece = std::uint64_t{1} << 23;
 inline constexpr std::uint64_t kLargeChunkKeys = std::uint64_t{1} << 18;
 inline constexpr std::uint64_t kMappedChunkKeys = ((std::uint64_t{32} << 20) + 4096) / sizeof(std::uint64_t);
 
-// How finely an algorithm cuts its products into pieces for the workers: keys per group whose
-// attempted pairs are counted together (at most; fewer where the keys are few), and attempted pairs per piece (a few milliseconds of
-// work, and a chunk of pairs with a mapping of its own). Results never depend on them.
+// How finely an algorithm cuts its work for the workers: keys per group whose attempted pairs
+// are counted together (at most; fewer where the keys are few), attempted pairs per piece (a
+// few milliseconds of work, and a chunk of pairs with a mapping of its own), and the entries
+// from which a position table is built on all workers (a smaller one is built on one thread:
+// the workers would share its few counters' cache lines). Results never depend on them.
 struct ProductCuts {
   std::uint64_t keys_per_group = 4096;
   std::uint64_t attempts_per_piece = std::uint64_t{1} << 20;
+  std::uint64_t parallel_table_from = std::uint64_t{1} << 20;
 };
 
 class QNearGraph {

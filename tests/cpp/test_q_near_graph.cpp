@@ -263,19 +263,21 @@ tolva::Graph column_like_graph(std::uint64_t n, std::uint64_t seed) {
 }  // namespace
 
 // The products cut into pieces of one row group or of a handful of pairs each (many chunks,
-// each filed and checked on the workers) give the pairs of one piece, in the same order.
+// each filed and checked on the workers), and tables built on all workers or on one, give
+// the pairs of one piece, in the same order.
 TEST(results_do_not_depend_on_how_the_products_are_cut) {
   const tolva::Graph graph = column_like_graph(120, 5);
   for (const auto& [q, i, j] : std::vector<std::array<std::uint64_t, 3>>{{0, 0, 1}, {1, 1, 1}, {1, 2, 0}, {2, 0, 3}}) {
     const tolva::DirectedFlagComplex complex = tolva::build_directed_flag_complex(graph, q, q + 3);
     CHECK(complex.lists.size() == 4);
     const tolva::SimplexIndex index = tolva::build_simplex_index(complex);
-    const tolva::ProductCuts whole{std::uint64_t{1} << 40, ~std::uint64_t{0}};
+    const tolva::ProductCuts whole{std::uint64_t{1} << 40, ~std::uint64_t{0}, ~std::uint64_t{0}};
     const Pairs old_whole = tolva::q_near_graph_old(q, i, j, complex, index, whole).edges();
     const Pairs new_whole = tolva::q_near_graph_new(q, i, j, complex, index, whole).edges();
     CHECK(old_whole.size() > 5000);
     CHECK(new_whole.size() > 5000);
-    for (const tolva::ProductCuts cuts : {tolva::ProductCuts{1, 1}, tolva::ProductCuts{64, 5000}, tolva::ProductCuts{}}) {
+    for (const tolva::ProductCuts cuts :
+         {tolva::ProductCuts{1, 1, 0}, tolva::ProductCuts{64, 5000, 0}, tolva::ProductCuts{}}) {
       CHECK(tolva::q_near_graph_old(q, i, j, complex, index, cuts).edges() == old_whole);
       CHECK(tolva::q_near_graph_new(q, i, j, complex, index, cuts).edges() == new_whole);
     }

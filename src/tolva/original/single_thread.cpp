@@ -84,12 +84,12 @@ QNearGraph q_near_graph_old(std::uint64_t q, std::uint64_t i, std::uint64_t j,
   const std::size_t top = complex.lists.size() - 1;
   FaceWalkSource source(complex, index, kept_walk);
   const FaceWalk& walk = *source;
-  FiledByFace filed = file_by_face(complex, index, walk, 1, top, i, j, index.first_position(top));
+  FiledByFace filed = file_by_face(complex, index, walk, 1, top, i, j, index.first_position(top), cuts);
   const auto filed_under = [&](std::uint64_t simplex) {
     return filed.by_i_face.keys().row_of(simplex) != RowMap::kNone ||
            filed.by_j_face().keys().row_of(simplex) != RowMap::kNone;
   };
-  PositionTable cofaces = containing_simplices(complex, index, walk, 0, top - 1, filed_under);
+  PositionTable cofaces = containing_simplices(complex, index, walk, 0, top - 1, filed_under, cuts);
   Tables tables{std::move(filed), std::move(cofaces)};
   const std::uint64_t q_simplices = complex.lists[0].size();
   const ProductPieces pieces = cut_into_pieces(
