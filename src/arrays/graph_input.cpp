@@ -100,8 +100,7 @@ GraphInput dense_input(PyObject* object) {
     input.runs.push_back(run_of(int64_vector(PyTuple_GetItem(nonzero.get(), 0)),
                                 int64_vector(PyTuple_GetItem(nonzero.get(), 1)), first));
     if (PyErr_CheckSignals() != 0) throw_python_error();
-    Py_BEGIN_ALLOW_THREADS  // a turn for the other Python threads
-    Py_END_ALLOW_THREADS
+    py::restore_thread(PyEval_SaveThread());  // a turn for the other Python threads
   }
   return input;
 }

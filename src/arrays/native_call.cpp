@@ -24,11 +24,13 @@ struct Shared {
 
 // Waits up to `interval` for the work to finish, without the interpreter lock.
 bool wait_released(Shared& shared, Clock::duration interval) {
+  PyThreadState* const saved = PyEval_SaveThread();
   bool finished = false;
-  Py_BEGIN_ALLOW_THREADS
-  std::unique_lock lock(shared.mutex);
-  finished = shared.finished_signal.wait_for(lock, interval, [&] { return shared.finished; });
-  Py_END_ALLOW_THREADS
+  {
+    std::unique_lock lock(shared.mutex);
+    finished = shared.finished_signal.wait_for(lock, interval, [&] { return shared.finished; });
+  }
+  py::restore_thread(saved);
   return finished;
 }
 
@@ -48,9 +50,9 @@ class WorkThread {
   }
 
   void join_released() {
-    Py_BEGIN_ALLOW_THREADS
+    PyThreadState* const saved = PyEval_SaveThread();
     thread_.join();
-    Py_END_ALLOW_THREADS
+    py::restore_thread(saved);
   }
 
  private:

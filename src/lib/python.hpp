@@ -5,10 +5,29 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cxxabi.h>
+
 #include <string>
 #include <utility>
 
 namespace tolva::py {
+
+// Set on a thread that the interpreter ends while it waits for the interpreter lock (a
+// daemon thread at exit, unwound by the C library): nothing of the interpreter may be touched
+// on its way out, so the references it holds are left to the end of the process instead of
+// being released. Initial-exec, so that reading it never allocates.
+[[gnu::tls_model("initial-exec")]] inline thread_local bool interpreter_gone = false;
+
+// Takes the interpreter lock again after PyEval_SaveThread; marks the thread when the
+// interpreter ends it there instead.
+inline void restore_thread(PyThreadState* saved) {
+  try {
+    PyEval_RestoreThread(saved);
+  } catch (abi::__forced_unwind&) {
+    interpreter_gone = true;
+    throw;
+  }
+}
 
 // Thrown when an interpreter call failed and left its exception set; the boundary raises it.
 struct PythonError {};
@@ -27,12 +46,12 @@ class Ref {
   Ref(Ref&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
   Ref& operator=(Ref&& other) noexcept {
     if (this != &other) {
-      Py_XDECREF(object_);
+      drop();
       object_ = std::exchange(other.object_, nullptr);
     }
     return *this;
   }
-  ~Ref() { Py_XDECREF(object_); }
+  ~Ref() { drop(); }
 
   static Ref borrowed(PyObject* object) {
     Py_XINCREF(object);
@@ -49,6 +68,10 @@ class Ref {
   explicit operator bool() const noexcept { return object_ != nullptr; }
 
  private:
+  void drop() noexcept {
+    if (!interpreter_gone) Py_XDECREF(object_);
+  }
+
   PyObject* object_ = nullptr;
 };
 
