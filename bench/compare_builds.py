@@ -40,7 +40,7 @@ def main():
     parser.add_argument("--workers", type=int, default=2)
     parser.add_argument("--column", default=None, help="the column graph's .flag file (adds its q = 3 request)")
     args = parser.parse_args()
-    builds = dict(spec.split("=", 1) for spec in args.builds)
+    builds = dict(named.split("=", 1) for named in args.builds)
     cases = list(CASES) + ([("column q=3 max 6", args.column, 3, 6, ("old",))] if args.column else [])
     requests = [(name, path, q, top, algorithm) for name, path, q, top, kinds in cases for algorithm in kinds]
     times = {}

@@ -125,13 +125,27 @@ std::size_t room() {
   return std::min(now, saturating_minus(budget.limit, saturating_minus(in_use, budget.base)));
 }
 
+// Throws OutOfMemory with the message `format` makes of the bytes needed, what they are for
+// (a count and a name, when the format has them) and the bytes available.
+template <class... What>
+[[noreturn]] void refuse(const char* format, std::uint64_t needed, What... what_and_available) {
+  char message[192];
+  std::snprintf(message, sizeof message, format, static_cast<unsigned long long>(needed), what_and_available...);
+  throw OutOfMemory(message);
+}
+
 void ensure_room_for(std::size_t bytes) {
   const std::size_t available = room();
-  if (bytes <= available) return;
-  char message[192];
-  std::snprintf(message, sizeof message, "out of memory: %llu more bytes needed; %llu bytes available",
-                static_cast<unsigned long long>(bytes), static_cast<unsigned long long>(available));
-  throw OutOfMemory(message);
+  if (bytes > available) {
+    refuse("out of memory: %llu more bytes needed; %llu bytes available", bytes,
+           static_cast<unsigned long long>(available));
+  }
+}
+
+// pairs * bytes_per_pair, or the largest number when the product does not fit.
+std::uint64_t bytes_for(std::uint64_t pairs, std::uint64_t bytes_per_pair) {
+  std::uint64_t needed;
+  return __builtin_mul_overflow(pairs, bytes_per_pair, &needed) ? UINT64_MAX : needed;
 }
 
 // Counts a small request; every kGuardedFrom of them, checks that as much again would fit.
@@ -191,23 +205,17 @@ void ensure_fits(std::uint64_t needed, std::uint64_t count, std::string_view wha
   if (needed < kGuardedFrom) return;
   const std::size_t available = room();
   if (needed <= available) return;
-  char message[192];
-  std::snprintf(message, sizeof message, "q-near graph needs about %llu bytes for %llu %.*s; %llu bytes available",
-                static_cast<unsigned long long>(needed), static_cast<unsigned long long>(count),
-                static_cast<int>(std::min<std::size_t>(what.size(), 64)), what.data(),
-                static_cast<unsigned long long>(available));
-  throw OutOfMemory(message);
+  refuse("q-near graph needs about %llu bytes for %llu %.*s; %llu bytes available", needed,
+         static_cast<unsigned long long>(count), static_cast<int>(std::min<std::size_t>(what.size(), 64)),
+         what.data(), static_cast<unsigned long long>(available));
 }
 
 void ensure_pairs_fit(std::uint64_t pairs, std::uint64_t bytes_per_pair, std::string_view what) {
-  std::uint64_t needed;
-  if (__builtin_mul_overflow(pairs, bytes_per_pair, &needed)) needed = UINT64_MAX;
-  ensure_fits(needed, pairs, what);
+  ensure_fits(bytes_for(pairs, bytes_per_pair), pairs, what);
 }
 
 bool pairs_fit(std::uint64_t pairs, std::uint64_t bytes_per_pair) {
-  std::uint64_t needed;
-  if (__builtin_mul_overflow(pairs, bytes_per_pair, &needed)) return false;
+  const std::uint64_t needed = bytes_for(pairs, bytes_per_pair);
   return needed < kGuardedFrom || needed <= room();
 }
 

@@ -46,7 +46,6 @@ class FaceWalkSource {
   FaceWalkSource& operator=(const FaceWalkSource&) = delete;
 
   const FaceWalk& operator*() const noexcept { return *walk_; }
-  const FaceWalk* operator->() const noexcept { return walk_; }
   // Frees the walk if it is the call's own; it must not be read afterwards.
   void release() noexcept { owned_.reset(); }
 

@@ -6,8 +6,11 @@
 // in stream order, in the chunks they were written into (one per piece produced on a
 // worker), each written once. When the stream ends, the keys are filed by hash into many
 // partitions, small enough that a partition's keys are deduplicated inside a table that
-// stays in a core's cache, a range of partitions at a time on each worker; the repeats found
-// there are then left out as the chunks are joined into one array, in one pass in order. No
+// stays in a core's cache: the stream is read in stretches, one per worker, once to count
+// and once to file (all partitions at once, or for a very long stream in two groups, so that
+// the filed copy held at once is half the keys), and the partitions are then deduplicated in
+// blocks on the workers; the repeats found there are left out as the chunks are joined into
+// one array, in one pass in order. No
 // table of all pairs is ever probed at random, so the cost per pair does not grow with the
 // graph. Pairs the caller promises to be distinct (by their source, see insert_all) skip the
 // partitions. Single insertions (insert) go through one ordinary table, made when first
