@@ -1,5 +1,6 @@
 // Benchmark of the pipeline's C++ stages: reading or generating the graph, the complex
-// enumeration, the simplex index and (TOLVA_BENCH_ALGORITHM=old|new, TOLVA_BENCH_I/J) an algorithm.
+// enumeration, the simplex index and (TOLVA_BENCH_ALGORITHM=old|new, TOLVA_BENCH_I/J) an algorithm;
+// TOLVA_BENCH_WALK=N times the algorithms' face walk alone, N times (the best is printed).
 //   tolva_bench flag <path> [q] [max_dimension]
 //   tolva_bench random <n> <p> <seed> [q] [max_dimension]
 //   tolva_bench sparse <n> <edges> <seed> [q] [max_dimension]
@@ -23,6 +24,7 @@
 #include "complex/simplex_index.hpp"
 #include "graph_io/flag_reader.hpp"
 #include "parallel/worker_pool.hpp"
+#include "tolva/face_walk.hpp"
 #include "tolva/new/single_thread.hpp"
 #include "tolva/original/single_thread.hpp"
 
@@ -102,6 +104,22 @@ long peak_rss_mib() {
   return usage.ru_maxrss / 1024;
 }
 
+// The face walk alone, best of `times` runs: its lookups are most of the algorithms' reads of
+// the index.
+void time_face_walk(const tolva::DirectedFlagComplex& complex, const tolva::SimplexIndex& index, std::uint64_t times) {
+  double best = 1e300;
+  std::uint64_t lookups = 0;
+  for (std::uint64_t run = 0; run < std::max<std::uint64_t>(1, times); ++run) {
+    const auto start = std::chrono::steady_clock::now();
+    const tolva::FaceWalk walk = tolva::walk_faces(complex, index);
+    best = std::min(best, seconds_since(start));
+    lookups = walk.face_positions.size();
+  }
+  std::printf("face walk: %.3f s, %llu lookups, %.1f ns per lookup per worker\n", best,
+              static_cast<unsigned long long>(lookups),
+              best * 1e9 * static_cast<double>(tolva::parallel::worker_count()) / static_cast<double>(std::max<std::uint64_t>(1, lookups)));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -159,6 +177,7 @@ int main(int argc, char** argv) {
   const tolva::SimplexIndex index = tolva::build_simplex_index(complex);
   record.index_s = seconds_since(start);
   std::printf("index: %.3f s, peak RSS %ld MiB\n", record.index_s, peak_rss_mib());
+  if (const char* walks = std::getenv("TOLVA_BENCH_WALK")) time_face_walk(complex, index, std::strtoull(walks, nullptr, 10));
   if (algorithm == nullptr) return 0;
   const std::uint64_t i = std::strtoull(std::getenv("TOLVA_BENCH_I") ? std::getenv("TOLVA_BENCH_I") : "0", nullptr, 10);
   const std::uint64_t j = std::strtoull(std::getenv("TOLVA_BENCH_J") ? std::getenv("TOLVA_BENCH_J") : "1", nullptr, 10);

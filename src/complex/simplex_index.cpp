@@ -79,6 +79,8 @@ void SimplexIndex::map_regions() {
     table.region_start = FlatBuffer<std::uint32_t>::zeros((last_root >> table.root_shift) + 2);
     table.region_start[table.region_count()] = static_cast<std::uint32_t>(count);
     table.slots = FlatBuffer<std::uint32_t>::zeros(2 * count);
+    const auto place_bits = static_cast<unsigned>(std::bit_width(count));  // places + 1 run up to count
+    table.place_mask = place_bits >= 32 ? ~std::uint32_t{0} : (std::uint32_t{1} << place_bits) - 1;
   }
   // Each piece writes the start of every region whose first place it holds, finding the
   // places where the region changes by galloping: the cost grows with the regions, not the
@@ -130,14 +132,16 @@ void SimplexIndex::fill_tables() {
     struct Home {
       std::uint64_t slot;
       Table::Slots region;
+      std::uint32_t entry;
     };
     Home home[kAhead];
     const auto home_of = [&](std::uint64_t place) {
       const V* simplex = list.template at<V>(place);
       const Table::Slots region = table->region_of(simplex[0]);
-      const std::uint64_t slot = Table::home_slot(hash_vertices(simplex, stride), region);
+      const std::uint64_t hash = hash_vertices(simplex, stride);
+      const std::uint64_t slot = Table::home_slot(hash, region);
       __builtin_prefetch(&table->slots[slot], 1);
-      return Home{slot, region};
+      return Home{slot, region, table->entry_for(place, static_cast<std::uint32_t>(hash))};
     };
     for (std::uint64_t place = first; place < std::min(last, first + kAhead); ++place) {
       home[place % kAhead] = home_of(place);
@@ -149,7 +153,7 @@ void SimplexIndex::fill_tables() {
         std::atomic_ref<std::uint32_t> entry(table->slots[slot]);
         std::uint32_t empty = 0;
         if (entry.load(std::memory_order_relaxed) == 0 &&
-            entry.compare_exchange_strong(empty, static_cast<std::uint32_t>(place + 1), std::memory_order_relaxed)) {
+            entry.compare_exchange_strong(empty, start.entry, std::memory_order_relaxed)) {
           break;
         }
       }

@@ -3,6 +3,10 @@
 // (slots hold the simplex's place in its list, not a copy of it). The top list, whose
 // simplices are faces of nothing, is binary-searched instead: its lists are sorted.
 //
+// A slot holds the place + 1 in its low bits and, in the bits the list's size leaves free, a tag
+// of the simplex's hash: a probe passes over slots of other simplices without reading their
+// vertices, which lie in a random place of a list of up to gigabytes.
+//
 // A table is cut into regions by first vertex: the simplices whose first vertices fall in one
 // range of roots hash into a region of their own, two slots per simplex. A list is sorted by
 // first vertex, so filling the table walks it region by region and each region stays in cache
@@ -70,6 +74,7 @@ class SimplexIndex {
   struct Probe {
     std::size_t table;  // SIZE_MAX: no table holds sequences of this length
     std::uint64_t slot;
+    std::uint32_t tag;  // the sequence's hash, of which a slot keeps the bits above its place
   };
   template <class V>
   Probe begin_lookup(const V* vertices, std::uint64_t count) const noexcept;
@@ -88,6 +93,7 @@ class SimplexIndex {
   [[noreturn]] static void missing();
 
   static constexpr std::uint64_t kNoSlot = UINT64_MAX;  // a probe into a region without slots
+  static constexpr std::uint64_t kSlotsFetched = 4;  // slots fetch_candidate looks at
 
   struct Table {
     const SimplexList* list;
@@ -97,7 +103,15 @@ class SimplexIndex {
     // owns the slots from 2 * region_start[r] to 2 * region_start[r + 1]; one entry more
     // than there are regions.
     FlatBuffer<std::uint32_t> region_start;
-    FlatBuffer<std::uint32_t> slots;  // place in the list + 1, 0 when empty; none: searched
+    FlatBuffer<std::uint32_t> slots;  // place in the list + 1 and tag, 0 when empty; none: searched
+    std::uint32_t place_mask = 0;     // the bits of a slot that hold the place + 1
+
+    std::uint32_t entry_for(std::uint64_t place, std::uint32_t tag) const noexcept {
+      return (tag & ~place_mask) | static_cast<std::uint32_t>(place + 1);
+    }
+    // Whether a filled slot may hold the sequence with this tag (only then are vertices read).
+    bool may_hold(std::uint32_t entry, std::uint32_t tag) const noexcept { return ((entry ^ tag) & ~place_mask) == 0; }
+    std::uint64_t place_in(std::uint32_t entry) const noexcept { return (entry & place_mask) - 1; }
 
     std::uint64_t region_count() const noexcept { return region_start.size() - 1; }
     // The slots [first, last) of the region of a simplex starting with `root`; empty when no
@@ -124,11 +138,13 @@ class SimplexIndex {
   // The table for sequences of `count` vertices and the slot their probing starts at.
   template <class V>
   Probe home_of(const V* vertices, std::uint64_t count) const noexcept;
-  // Probes from there: the sequence's position, or nothing when it is absent.
+  // Probes from there: the sequence's position, or kAbsent. (A plain number, not an optional:
+  // an optional comes back through memory, and reading it whole waits for its parts.)
+  static constexpr std::uint64_t kAbsent = UINT64_MAX;
   template <class V>
-  std::optional<std::uint64_t> probe_from(const Probe& probe, const V* vertices, std::uint64_t count) const noexcept;
+  [[gnu::always_inline]] std::uint64_t probe_from(const Probe& probe, const V* vertices, std::uint64_t count) const noexcept;
   template <class V>
-  static std::optional<std::uint64_t> search(const Table& table, const V* vertices, std::uint64_t count) noexcept;
+  static std::uint64_t search(const Table& table, const V* vertices, std::uint64_t count) noexcept;
 
   std::uint64_t q_;
   std::uint64_t size_ = 0;
@@ -140,34 +156,36 @@ SimplexIndex build_simplex_index(DirectedFlagComplex&&) = delete;
 
 template <class V>
 std::optional<std::uint64_t> SimplexIndex::find(const V* vertices, std::uint64_t count) const noexcept {
-  return probe_from(home_of(vertices, count), vertices, count);
+  const std::uint64_t position = probe_from(home_of(vertices, count), vertices, count);
+  if (position == kAbsent) return std::nullopt;
+  return position;
 }
 
 template <class V>
 SimplexIndex::Probe SimplexIndex::home_of(const V* vertices, std::uint64_t count) const noexcept {
-  if (count <= q_ || count - 1 - q_ >= tables_.size()) return Probe{SIZE_MAX, 0};
+  if (count <= q_ || count - 1 - q_ >= tables_.size()) return Probe{SIZE_MAX, 0, 0};
   const std::size_t k = count - 1 - q_;
   const Table& table = tables_[k];
-  if (table.slots.size() == 0) return Probe{k, 0};
+  if (table.slots.size() == 0) return Probe{k, 0, 0};
   const Table::Slots region = table.region_of(vertices[0]);
-  if (region.first == region.last) return Probe{k, kNoSlot};
-  return Probe{k, Table::home_slot(hash_vertices(vertices, count), region)};
+  if (region.first == region.last) return Probe{k, kNoSlot, 0};
+  const std::uint64_t hash = hash_vertices(vertices, count);
+  return Probe{k, Table::home_slot(hash, region), static_cast<std::uint32_t>(hash)};
 }
 
 template <class V>
-std::optional<std::uint64_t> SimplexIndex::probe_from(const Probe& probe, const V* vertices,
-                                                      std::uint64_t count) const noexcept {
-  if (probe.table == SIZE_MAX) return std::nullopt;
+inline std::uint64_t SimplexIndex::probe_from(const Probe& probe, const V* vertices, std::uint64_t count) const noexcept {
+  if (probe.table == SIZE_MAX) return kAbsent;
   const Table& table = tables_[probe.table];
   if (table.slots.size() == 0) return search(table, vertices, count);
-  if (probe.slot == kNoSlot) return std::nullopt;
+  if (probe.slot == kNoSlot) return kAbsent;
   const Table::Slots region = table.region_of(vertices[0]);
   // A region has twice as many slots as simplices: the probing meets an empty one.
   for (std::uint64_t slot = probe.slot;; slot = slot + 1 == region.last ? region.first : slot + 1) {
     const std::uint32_t entry = table.slots[slot];
-    if (entry == 0) return std::nullopt;
-    if (same_vertices(table.list->template at<V>(entry - 1), vertices, count)) {
-      return table.first_position + entry - 1;
+    if (entry == 0) return kAbsent;
+    if (table.may_hold(entry, probe.tag) && same_vertices(table.list->template at<V>(table.place_in(entry)), vertices, count)) {
+      return table.first_position + table.place_in(entry);
     }
   }
 }
@@ -183,21 +201,30 @@ template <class V>
 inline void SimplexIndex::fetch_candidate(const Probe& probe) const noexcept {
   if (probe.table == SIZE_MAX || probe.slot == kNoSlot || tables_[probe.table].slots.size() == 0) return;
   const Table& table = tables_[probe.table];
-  const std::uint32_t entry = table.slots[probe.slot];
-  if (entry != 0) __builtin_prefetch(table.list->template at<V>(entry - 1));
+  // The first slot from home that may hold the sequence, nearly always the one that does, among
+  // the few that the probing will read; past the region's end they belong to another region,
+  // and prefetching one of those is only wasted.
+  const std::uint64_t last = std::min<std::uint64_t>(probe.slot + kSlotsFetched, table.slots.size());
+  for (std::uint64_t slot = probe.slot; slot < last; ++slot) {
+    const std::uint32_t entry = table.slots[slot];
+    if (entry == 0) return;
+    if (table.may_hold(entry, probe.tag)) {
+      __builtin_prefetch(table.list->template at<V>(table.place_in(entry)));
+      return;
+    }
+  }
 }
 
 template <class V>
 std::uint64_t SimplexIndex::end_lookup(const Probe& probe, const V* vertices, std::uint64_t count) const {
-  const auto position = probe_from(probe, vertices, count);
-  if (!position) missing();
-  return *position;
+  const std::uint64_t position = probe_from(probe, vertices, count);
+  if (position == kAbsent) missing();
+  return position;
 }
 
 // The lists are in lexicographic order of their vertex sequences.
 template <class V>
-std::optional<std::uint64_t> SimplexIndex::search(const Table& table, const V* vertices,
-                                                  std::uint64_t count) noexcept {
+std::uint64_t SimplexIndex::search(const Table& table, const V* vertices, std::uint64_t count) noexcept {
   std::uint64_t low = 0, high = table.list->size();
   while (low < high) {
     const std::uint64_t middle = low + (high - low) / 2;
@@ -211,7 +238,7 @@ std::optional<std::uint64_t> SimplexIndex::search(const Table& table, const V* v
   if (low < table.list->size() && std::equal(vertices, vertices + count, table.list->template at<V>(low))) {
     return table.first_position + low;
   }
-  return std::nullopt;
+  return kAbsent;
 }
 
 }  // namespace tolva

@@ -1,6 +1,7 @@
 #define TEST_SUITE "complex"
 #include <algorithm>
 #include <bit>
+#include <map>
 #include <random>
 #include <set>
 #include <string>
@@ -277,6 +278,37 @@ TEST(every_simplex_of_a_large_complex_finds_its_position) {
     }
   }
   CHECK_EQ(position, index.size());
+}
+
+TEST(sequences_that_are_no_simplex_are_not_found) {
+  // Random vertex sequences of every length against the set of simplices: a slot whose stored
+  // hash bits match by chance must still be told apart by its vertices.
+  std::mt19937_64 generator(5);
+  const Graph graph = random_graph(30, 0.4, generator);
+  const DirectedFlagComplex complex = tolva::build_directed_flag_complex(graph, 0, kUnbounded);
+  const tolva::SimplexIndex index = tolva::build_simplex_index(complex);
+  std::map<std::vector<std::uint64_t>, std::uint64_t> positions;
+  std::uint64_t position = 0;
+  for (const auto& list : complex.lists) {
+    for (std::uint64_t at = 0; at < list.size(); ++at, ++position) {
+      const auto* simplex = list.at<tolva::NarrowVertex>(at);
+      positions[std::vector<std::uint64_t>(simplex, simplex + list.vertices_per_simplex())] = position;
+    }
+  }
+  std::uniform_int_distribution<std::uint64_t> vertex(0, 29), length(1, complex.lists.size());
+  std::uint64_t found = 0;
+  for (int draw = 0; draw < 200000; ++draw) {
+    Simplex sequence(length(generator));
+    for (auto& v : sequence) v = vertex(generator);
+    const auto known = positions.find(sequence);
+    const auto position_found = index.find(sequence);
+    CHECK(position_found.has_value() == (known != positions.end()));
+    if (position_found && known != positions.end()) {
+      CHECK_EQ(*position_found, known->second);
+      ++found;
+    }
+  }
+  CHECK(found > 1000);  // the draws met simplices too, not only absent sequences
 }
 
 TEST(lookups_in_flight_find_what_position_of_finds) {
