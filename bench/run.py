@@ -180,13 +180,17 @@ WHOLE_CALL_SCRIPT = textwrap.dedent("""
     path, kind, q, i, j, max_dimension, repeats = sys.argv[1], sys.argv[2], *map(int, sys.argv[3:8])
     function = getattr(tolva, f"compute_q_near_graph_{kind}_from_file")
     devnull = os.open(os.devnull, os.O_WRONLY)
-    whole, python = [], []
+    whole, python, kernel = [], [], []
     for _ in range(repeats):
         saved = os.dup(2)
         os.dup2(devnull, 2)  # the report line
+        before = resource.getrusage(resource.RUSAGE_SELF)
         start = time.perf_counter()
         result = function(path, q, i, j, max_dimension)
         whole.append(time.perf_counter() - start)
+        after = resource.getrusage(resource.RUSAGE_SELF)
+        system = after.ru_stime - before.ru_stime
+        kernel.append(system / max(1e-9, system + after.ru_utime - before.ru_utime))
         os.dup2(saved, 2)
         os.close(saved)
         gc.disable()
@@ -196,7 +200,7 @@ WHOLE_CALL_SCRIPT = textwrap.dedent("""
         gc.enable()
         pairs = len(result)
         del result, rebuilt
-    print(json.dumps({"whole": whole, "python": python, "pairs": pairs,
+    print(json.dumps({"whole": whole, "python": python, "kernel": kernel, "pairs": pairs,
                       "peak_rss_kib": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss}))
 """)
 
@@ -271,6 +275,7 @@ def pair_rows(cases, worker_counts, repeats, log):
             row[stage] = median_of(stages[combo], stage)
         row["whole_s"] = statistics.median(run["whole"][0] for run in runs)
         row["python_s"] = statistics.median(run["python"][0] for run in runs)
+        row["kernel_share"] = statistics.median(run["kernel"][0] for run in runs)
         row["conversion_s"] = row["whole_s"] - sum(row[s] for s in ("graph_s", "complex_s", "index_s", "algorithm_s"))
         row["peak_rss_mib"] = max(run["peak_rss_kib"] for run in runs) / 1024
         if any(stage["pairs"] != row["pairs"] for stage in stages[combo]):
@@ -337,16 +342,17 @@ def column_lines(complex_table, pair_table):
         lines.append(f"| {workers} | {peer['simplices']} | {peer['complex_s']:.3f} | {peer['peer_s']:.3f} | "
                      f"{'equal' if peer['counts_match'] else 'MISMATCH'} | {call['pairs']} | {call['index_s']:.3f} | "
                      f"{call['algorithm_s']:.3f} | {call['whole_s']:.3f} | {call['whole_s'] / peer['peer_s']:.2f} | "
-                     f"{call['peak_rss_mib']:.0f} |")
+                     f"{100 * call['kernel_share']:.1f} | {call['peak_rss_mib']:.0f} |")
     if not lines:
         return []
     q, i, j, max_dimension = COLUMN_CASE
     return ["", "## Column graph", "",
             f"The complex (q = 0) beside pyflagsercount's count at the same thread count, and the whole call "
             f"(file to Python list) of the old algorithm at q = {q}, i = {i}, j = {j}, max_dimension = {max_dimension}. "
-            "Seconds, medians; whole / peer = that call over the peer's count.", "",
+            "Seconds, medians; whole / peer = that call over the peer's count; kernel % = the call's system "
+            "CPU time over its user and system time (getrusage).", "",
             "| workers | simplices | complex | peer | counts | pairs | index | algorithm | whole | whole / peer "
-            "| peak RSS MiB |", "|---:|---:|---:|---:|---|---:|---:|---:|---:|---:|---:|"] + lines
+            "| kernel % | peak RSS MiB |", "|---:|---:|---:|---:|---|---:|---:|---:|---:|---:|---:|---:|"] + lines
 
 
 def flatness_lines(pair_table):

@@ -4,7 +4,6 @@
 #include <atomic>
 #include <bit>
 #include <cstring>
-#include <functional>
 #include <limits>
 
 #include "base/panic.hpp"
@@ -38,17 +37,6 @@ std::vector<Piece<Table>> pieces_of(std::vector<Table>& tables) {
     }
   }
   return pieces;
-}
-
-void run_pieces(std::size_t count, const std::function<void(std::size_t)>& run_piece) {
-  if (count < 2) {
-    for (std::size_t at = 0; at < count; ++at) {
-      throw_if_cancelled();
-      run_piece(at);
-    }
-  } else {
-    parallel::WorkerPool::global().run_blocks(count, run_piece);
-  }
 }
 
 }  // namespace
@@ -86,7 +74,7 @@ void SimplexIndex::map_regions() {
   // places where the region changes by galloping: the cost grows with the regions, not the
   // simplices.
   const auto pieces = pieces_of(tables_);
-  run_pieces(pieces.size(), [&](std::size_t at) {
+  parallel::run_pieces(pieces.size(), [&](std::uint64_t at) {
     const auto [table, first, last] = pieces[at];
     const SimplexList& list = *table->list;
     const unsigned shift = table->root_shift;
@@ -122,7 +110,7 @@ void SimplexIndex::fill_tables() {
   std::uint64_t total = 0;
   for (const auto& piece : pieces) total += piece.last - piece.first;
   begin_stage(Stage::Index, total);
-  run_pieces(pieces.size(), [&](std::size_t at) {
+  parallel::run_pieces(pieces.size(), [&](std::uint64_t at) {
     const auto [table, first, last] = pieces[at];
     const SimplexList& list = *table->list;
     const std::uint64_t stride = list.vertices_per_simplex();
