@@ -176,17 +176,36 @@ void check_face_places(std::uint64_t i, std::uint64_t j, std::uint64_t count) {
 
 // The faces one vertex short of a simplex with n vertices end its stretch of the walk, in
 // lexicographic order of the kept places: without place n - 1 first, without place 0 last.
+// Gathered on the workers, a run of simplices each: every simplex's stretch is read for one
+// position of it.
 FlatBuffer<Position> faces_at_place(const DirectedFlagComplex& complex, const FaceWalk& walk,
                                     std::size_t first_list, std::size_t last_list, std::uint64_t place) {
-  FlatBuffer<Position> positions;
+  constexpr std::uint64_t kSimplicesPerRun = std::uint64_t{1} << 16;
+  struct Run {
+    std::size_t list;
+    std::uint64_t first, last, out;
+  };
+  std::vector<Run> runs;
+  std::uint64_t total = 0;
   for (std::size_t k = first_list; k <= last_list && k < complex.lists.size(); ++k) {
     const SimplexList& list = complex.lists[k];
-    const std::uint64_t count = list.vertices_per_simplex();
-    if (place >= count) panic_removal_index(place, count);
-    const std::uint64_t faces = walk.faces_per_simplex[k];
-    const Position* face = walk.face_positions.data() + walk.list_offsets[k] + faces - 1 - place;
-    for (std::uint64_t at = 0; at < list.size(); ++at, face += faces) positions.push_back(*face);
+    if (place >= list.vertices_per_simplex()) panic_removal_index(place, list.vertices_per_simplex());
+    for (std::uint64_t first = 0; first < list.size(); first += kSimplicesPerRun) {
+      const std::uint64_t last = std::min(list.size(), first + kSimplicesPerRun);
+      runs.push_back({k, first, last, total});
+      total += last - first;
+    }
   }
+  FlatBuffer<Position> positions;
+  Position* const out = positions.extend(total);
+  parallel::run_pieces(runs.size(), [&](std::uint64_t at) {
+    const Run& run = runs[at];
+    const std::uint64_t faces = walk.faces_per_simplex[run.list];
+    const Position* face = walk.face_positions.data() + walk.list_offsets[run.list] + run.first * faces + faces - 1 - place;
+    for (std::uint64_t simplex = run.first; simplex < run.last; ++simplex, face += faces) {
+      out[run.out + simplex - run.first] = *face;
+    }
+  });
   return positions;
 }
 

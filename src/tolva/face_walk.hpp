@@ -175,7 +175,6 @@ struct ProductPieces {
 // attempt, at most.
 template <class Attempts>
 ProductPieces cut_into_pieces(std::uint64_t range, const ProductCuts& cuts, Attempts&& attempts) {
-  constexpr std::uint64_t kGroupsPerBlock = 256;
   // Few keys can still attempt many pairs each: groups are made small enough that a range
   // of few keys is still cut into many pieces.
   constexpr std::uint64_t kMinGroups = 256;
@@ -183,8 +182,10 @@ ProductPieces cut_into_pieces(std::uint64_t range, const ProductCuts& cuts, Atte
   const std::uint64_t attempts_per_piece = std::max<std::uint64_t>(1, cuts.attempts_per_piece);
   const std::uint64_t groups = (range + keys_per_group - 1) / keys_per_group;
   std::vector<std::uint64_t> group_attempts(groups);
-  parallel::run_pieces((groups + kGroupsPerBlock - 1) / kGroupsPerBlock, [&](std::uint64_t block) {
-    for (std::uint64_t g = block * kGroupsPerBlock; g < std::min(groups, (block + 1) * kGroupsPerBlock); ++g) {
+  const std::uint64_t blocks = std::min(groups, parallel::kBlocksPerWorker * parallel::worker_count());
+  parallel::run_pieces(blocks, [&](std::uint64_t block) {
+    const auto [first, last] = parallel::block_range(0, groups, blocks, block);
+    for (std::uint64_t g = first; g < last; ++g) {
       group_attempts[g] = attempts(g * keys_per_group, std::min(range, (g + 1) * keys_per_group));
     }
   });

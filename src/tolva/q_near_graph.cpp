@@ -113,16 +113,11 @@ std::uint64_t QNearGraph::PairStream::mark_repeats() {
   const std::uint64_t workers = parallel::worker_count();
   // The stream is read in `ranges` stretches of about equal length, each by one worker.
   const std::uint64_t ranges = keys < kParallelFrom ? 1 : std::min(keys, kRangesPerWorker * workers);
+  stretches_ = Stretches{std::move(chunk_starts), ranges};
   const auto for_each_checked_key = [&](std::uint64_t range, auto&& visit) {
-    const auto [begin, end] = parallel::block_range(0, keys, ranges, range);
-    std::size_t c = static_cast<std::size_t>(std::upper_bound(chunk_starts.begin(), chunk_starts.end(), begin) -
-                                             chunk_starts.begin()) - 1;
-    for (std::uint64_t at = begin; at < end; ++c) {
-      const std::uint64_t stop = std::min(end, chunk_starts[c + 1]);
-      for (const std::uint64_t* key = chunks_[c].data() + (at - chunk_starts[c]); at < stop; ++at, ++key) {
-        if (checked(*key)) visit(*key, partition_of(*key));
-      }
-    }
+    for_each_key_of(range, [&](std::uint64_t key) {
+      if (checked(key)) visit(key, partition_of(key));
+    }, false);
   };
   // Per range (a row each): how many checked keys of each partition it holds, and later
   // where the next of them is filed.
@@ -133,8 +128,17 @@ std::uint64_t QNearGraph::PairStream::mark_repeats() {
   });
   std::vector<std::uint64_t> sizes(partition_count, 0);
   seen_starts_.assign(partition_count + 1, 0);
+  // Per stretch and partition, the bit in seen_ of the stretch's first key of the partition,
+  // and one row more: the end of each partition's bits.
+  stretch_bits_ = FlatBuffer<std::uint64_t>::zeros((ranges + 1) * partition_count, PageSize::Small);
   for (std::uint64_t p = 0; p < partition_count; ++p) {
-    for (std::uint64_t range = 0; range < ranges; ++range) sizes[p] += places[range * partition_count + p];
+    std::uint64_t bit = 64 * seen_starts_[p];
+    for (std::uint64_t range = 0; range < ranges; ++range) {
+      stretch_bits_[range * partition_count + p] = bit;
+      bit += places[range * partition_count + p];
+      sizes[p] += places[range * partition_count + p];
+    }
+    stretch_bits_[ranges * partition_count + p] = bit;
     seen_starts_[p + 1] = seen_starts_[p] + (sizes[p] + 63) / 64;
   }
   seen_ = FlatBuffer<std::uint64_t>::zeros(seen_starts_[partition_count], PageSize::Small);
@@ -205,37 +209,77 @@ std::uint64_t QNearGraph::PairStream::mark_repeats_of(const std::uint64_t* keys,
   return repeats;
 }
 
+template <class Visit>
+void QNearGraph::PairStream::for_each_key_of(std::uint64_t stretch, Visit&& visit, bool release) {
+  const std::vector<std::uint64_t>& chunk_starts = stretches_.chunk_starts;
+  const auto [begin, end] = parallel::block_range(0, chunk_starts.back(), stretches_.count, stretch);
+  std::size_t c = static_cast<std::size_t>(std::upper_bound(chunk_starts.begin(), chunk_starts.end(), begin) -
+                                           chunk_starts.begin()) - 1;
+  for (std::uint64_t at = begin; at < end; ++c) {
+    const std::uint64_t stop = std::min(end, chunk_starts[c + 1]);
+    for (const std::uint64_t* key = chunks_[c].data() + (at - chunk_starts[c]); at < stop; ++at, ++key) visit(*key);
+    // A chunk read whole by this stretch alone is not read again.
+    if (release && chunk_starts[c] >= begin && chunk_starts[c + 1] <= end) chunks_[c] = FlatBuffer<std::uint64_t>();
+  }
+}
+
+std::uint64_t QNearGraph::PairStream::repeats_in(std::uint64_t stretch) const {
+  const std::uint64_t partition_count = seen_starts_.size() - 1;
+  const std::uint64_t* const first = stretch_bits_.data() + stretch * partition_count;
+  std::uint64_t repeats = 0;
+  for (std::uint64_t p = 0; p < partition_count; ++p) {
+    // The set bits of [first[p], first[p + partition_count]), a word at a time.
+    for (std::uint64_t bit = first[p], end = first[p + partition_count]; bit < end;) {
+      const std::uint64_t in_word = std::min<std::uint64_t>(64 - bit % 64, end - bit);
+      const std::uint64_t mask = in_word == 64 ? ~std::uint64_t{0} : ((std::uint64_t{1} << in_word) - 1);
+      repeats += static_cast<std::uint64_t>(std::popcount((seen_[bit / 64] >> (bit % 64)) & mask));
+      bit += in_word;
+    }
+  }
+  return repeats;
+}
+
 void QNearGraph::PairStream::join_chunks(std::uint64_t repeats) {
-  std::uint64_t keys = 0;
-  for (const FlatBuffer<std::uint64_t>& chunk : chunks_) keys += chunk.size();
+  const std::uint64_t keys = stretches_.chunk_starts.back();
   if (chunks_.size() == 1 && repeats == 0) {
     graph_.keys_ = std::move(chunks_.front());
     chunks_.clear();
     return;
   }
-  // Per partition: the bit of its next checked key in seen_. Each partition's keys were
-  // filed in stream order, so the k-th checked key of a partition met in stream order is
-  // its k-th key. A chunk is released as soon as its keys are copied.
-  std::vector<std::uint64_t> next_bit(seen_starts_.empty() ? 0 : seen_starts_.size() - 1);
-  for (std::uint64_t p = 0; p < next_bit.size(); ++p) next_bit[p] = 64 * seen_starts_[p];
-  FlatBuffer<std::uint64_t> joined = std::move(spare_);  // the filed keys' memory, if any
-  std::uint64_t* out = reuse(joined, keys - repeats);
-  for (FlatBuffer<std::uint64_t>& chunk : chunks_) {
-    throw_if_cancelled();
-    if (repeats == 0) {
-      std::memcpy(out, chunk.data(), chunk.size() * sizeof(std::uint64_t));
-      out += chunk.size();
-    } else {
-      for (const std::uint64_t key : chunk) {
-        if (checked(key)) {
-          const std::uint64_t bit = next_bit[partition_of(key)]++;
-          if ((seen_[bit / 64] >> (bit % 64)) & 1) continue;
-        }
-        *out++ = key;
-      }
-    }
-    chunk = FlatBuffer<std::uint64_t>();
+  // Each stretch is written on one worker, after the kept keys of the stretches before it,
+  // and releases each chunk it has read whole as it goes, as the memory of the joined keys
+  // fills.
+  // Per partition, a stretch's checked keys are the partition's keys from its bit in
+  // stretch_bits_ on: each partition's keys were filed in stream order.
+  const std::uint64_t stretches = stretches_.count;
+  std::vector<std::uint64_t> out_starts(stretches + 1, 0);
+  for (std::uint64_t stretch = 0; stretch < stretches; ++stretch) {
+    const auto [begin, end] = parallel::block_range(0, keys, stretches, stretch);
+    out_starts[stretch + 1] = end - begin;
   }
+  if (repeats > 0) {
+    parallel::run_pieces(stretches, [&](std::uint64_t stretch) { out_starts[stretch + 1] -= repeats_in(stretch); });
+  }
+  for (std::uint64_t stretch = 0; stretch < stretches; ++stretch) out_starts[stretch + 1] += out_starts[stretch];
+  FlatBuffer<std::uint64_t> joined = std::move(spare_);  // the filed keys' memory, if any
+  std::uint64_t* const out = reuse(joined, keys - repeats);
+  const std::uint64_t partition_count = seen_starts_.empty() ? 0 : seen_starts_.size() - 1;
+  parallel::run_pieces(stretches, [&](std::uint64_t stretch) {
+    std::uint64_t* next = out + out_starts[stretch];
+    if (repeats == 0) {
+      for_each_key_of(stretch, [&](std::uint64_t key) { *next++ = key; }, true);
+      return;
+    }
+    std::vector<std::uint64_t> next_bit(stretch_bits_.data() + stretch * partition_count,
+                                        stretch_bits_.data() + (stretch + 1) * partition_count);
+    for_each_key_of(stretch, [&](std::uint64_t key) {
+      if (checked(key)) {
+        const std::uint64_t bit = next_bit[partition_of(key)]++;
+        if ((seen_[bit / 64] >> (bit % 64)) & 1) return;
+      }
+      *next++ = key;
+    }, true);
+  });
   chunks_.clear();
   joined.truncate(joined.size());  // the filed keys may have needed more room than the result
   graph_.keys_ = std::move(joined);
@@ -248,6 +292,7 @@ void QNearGraph::PairStream::finish() {
   spare_ = FlatBuffer<std::uint64_t>();
   seen_ = FlatBuffer<std::uint64_t>();
   seen_starts_.clear();
+  stretch_bits_ = FlatBuffer<std::uint64_t>();
   finished_ = true;
 }
 

@@ -128,8 +128,15 @@ class QNearGraph {
     // 2 * count + 1 slots; returns how many repeats it marked.
     std::uint64_t mark_repeats_of(const std::uint64_t* keys, std::uint64_t count, std::uint64_t* slots,
                                   std::uint64_t* bits) const;
-    // Joins the chunks into the graph's keys, leaving out the marked keys.
+    // Joins the chunks into the graph's keys, leaving out the marked keys, a stretch of the
+    // stream on each worker.
     void join_chunks(std::uint64_t repeats);
+    // Calls visit(key) for every key of one stretch of the stream, in order; with `release`,
+    // frees each chunk that lies wholly in the stretch once it is read.
+    template <class Visit>
+    void for_each_key_of(std::uint64_t stretch, Visit&& visit, bool release);
+    // How many of a stretch's keys are marked as repeats.
+    std::uint64_t repeats_in(std::uint64_t stretch) const;
     void finish();
 
     QNearGraph& graph_;
@@ -140,6 +147,15 @@ class QNearGraph {
     // One bit per checked key of each partition, in stream order: set for a repeat.
     FlatBuffer<std::uint64_t> seen_;
     std::vector<std::uint64_t> seen_starts_;
+    // The stream cut into stretches of about equal length (where its chunks start, one entry
+    // more for its end; how many stretches), and per stretch and partition the bit of its
+    // first key of that partition in seen_ (one row more: where each partition's bits end).
+    struct Stretches {
+      std::vector<std::uint64_t> chunk_starts{0};
+      std::uint64_t count = 1;
+    };
+    Stretches stretches_;
+    FlatBuffer<std::uint64_t> stretch_bits_;
     FlatBuffer<std::uint64_t> spare_;  // the filed keys' buffer, kept for the joined keys
     bool finished_ = false;
   };
