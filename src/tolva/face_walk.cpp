@@ -117,17 +117,24 @@ std::uint64_t faces_per_simplex(std::uint64_t count, std::uint64_t smallest) {
   return total;
 }
 
-// Simplices of one list per piece of the walk and of the face pairs: a few milliseconds of
-// work, and a chunk of pairs large enough to get a mapping of its own (see q_near_graph.hpp).
+// Faces per piece of the walk and of the face pairs: a few milliseconds of work, and a chunk
+// of pairs large enough to get a mapping of its own (see q_near_graph.hpp); a small walk is
+// still cut into a few pieces per worker, down to kFewestFacesPerPiece.
 constexpr std::uint64_t kFacesPerPiece = std::uint64_t{1} << 18;
+constexpr std::uint64_t kFewestFacesPerPiece = std::uint64_t{1} << 12;
+constexpr std::uint64_t kPiecesPerWorker = 8;
 
 }  // namespace
 
 std::vector<FacePairPiece> face_pair_pieces(const DirectedFlagComplex& complex, const FaceWalk& walk) {
   std::vector<FacePairPiece> pieces;
+  std::uint64_t total = 0;
+  for (std::size_t k = 1; k < complex.lists.size(); ++k) total += complex.lists[k].size() * walk.faces_per_simplex[k];
+  const std::uint64_t faces_per_piece =
+      std::clamp(total / (kPiecesPerWorker * parallel::worker_count()), kFewestFacesPerPiece, kFacesPerPiece);
   for (std::size_t k = complex.lists.size(); k-- > 1;) {
     const std::uint64_t count = complex.lists[k].size();
-    const std::uint64_t per_piece = std::max<std::uint64_t>(1, kFacesPerPiece / std::max<std::uint64_t>(1, walk.faces_per_simplex[k]));
+    const std::uint64_t per_piece = std::max<std::uint64_t>(1, faces_per_piece / std::max<std::uint64_t>(1, walk.faces_per_simplex[k]));
     for (std::uint64_t first = 0; first < count; first += per_piece) pieces.push_back({k, first, std::min(count, first + per_piece)});
   }
   return pieces;

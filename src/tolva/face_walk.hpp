@@ -179,7 +179,6 @@ ProductPieces cut_into_pieces(std::uint64_t range, const ProductCuts& cuts, Atte
   // of few keys is still cut into many pieces.
   constexpr std::uint64_t kMinGroups = 256;
   const std::uint64_t keys_per_group = std::clamp<std::uint64_t>(range / kMinGroups, 1, std::max<std::uint64_t>(1, cuts.keys_per_group));
-  const std::uint64_t attempts_per_piece = std::max<std::uint64_t>(1, cuts.attempts_per_piece);
   const std::uint64_t groups = (range + keys_per_group - 1) / keys_per_group;
   std::vector<std::uint64_t> group_attempts(groups);
   const std::uint64_t blocks = std::min(groups, parallel::kBlocksPerWorker * parallel::worker_count());
@@ -189,6 +188,13 @@ ProductPieces cut_into_pieces(std::uint64_t range, const ProductCuts& cuts, Atte
       group_attempts[g] = attempts(g * keys_per_group, std::min(range, (g + 1) * keys_per_group));
     }
   });
+  // A request of few attempts is still cut into a few pieces per worker, down to pieces of
+  // kFewestAttempts: one piece would run on one thread.
+  constexpr std::uint64_t kPiecesPerWorker = 8, kFewestAttempts = std::uint64_t{1} << 14;
+  std::uint64_t total = 0;
+  for (const std::uint64_t count : group_attempts) total = saturating_add(total, count);
+  const std::uint64_t attempts_per_piece = std::max<std::uint64_t>(
+      1, std::min(cuts.attempts_per_piece, std::max(kFewestAttempts, total / (kPiecesPerWorker * parallel::worker_count()))));
   ProductPieces pieces;
   pieces.bounds.push_back(0);
   std::uint64_t open = 0;  // attempts of the piece being cut
