@@ -248,9 +248,8 @@ void QNearGraph::PairStream::join_chunks(std::uint64_t repeats) {
   }
   // Each stretch is written on one worker, after the kept keys of the stretches before it,
   // and releases each chunk it has read whole as it goes, as the memory of the joined keys
-  // fills.
-  // Per partition, a stretch's checked keys are the partition's keys from its bit in
-  // stretch_bits_ on: each partition's keys were filed in stream order.
+  // fills. Each partition's keys were filed in stream order, so a stretch's checked keys of a
+  // partition are that partition's keys from the stretch's bit in stretch_bits_ on.
   const std::uint64_t stretches = stretches_.count;
   std::vector<std::uint64_t> out_starts(stretches + 1, 0);
   for (std::uint64_t stretch = 0; stretch < stretches; ++stretch) {

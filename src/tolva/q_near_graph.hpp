@@ -10,9 +10,9 @@
 // and once to file (all partitions at once, or for a very long stream in two groups, so that
 // the filed copy held at once is half the keys), and the partitions are then deduplicated in
 // blocks on the workers; the repeats found there are left out as the chunks are joined into
-// one array, in one pass in order. No
-// table of all pairs is ever probed at random, so the cost per pair does not grow with the
-// graph. Pairs the caller promises to be distinct (by their source, see insert_all) skip the
+// one array, the same stretches on the workers, each written after the kept keys of those
+// before it. No table of all pairs is ever probed at random, so the cost per pair does not
+// grow with the graph. Pairs the caller promises to be distinct (by their source, see insert_all) skip the
 // partitions. Single insertions (insert) go through one ordinary table, made when first
 // needed.
 #pragma once

@@ -187,6 +187,29 @@ TEST(pieces_insert_like_their_pairs_in_piece_order) {
   }
 }
 
+// Empty pieces and pieces of very different lengths put chunk edges anywhere against the
+// stretches the stream is joined in (a chunk may span stretches, or hold nothing): the
+// joined pairs are still the stream's first occurrences, in order.
+TEST(chunks_of_any_length_join_in_stream_order) {
+  const auto stream = repeating_stream(300000, 23);
+  // Piece p ends at ends[p]: lengths 0, 1, a few, and long runs.
+  std::vector<std::uint64_t> ends{0};
+  for (std::uint64_t p = 0; ends.back() < stream.size(); ++p) {
+    const std::uint64_t length = p % 4 == 0 ? 0 : p % 4 == 1 ? 1 : p % 4 == 2 ? 37 : 9000 + 4000 * (p % 7);
+    ends.push_back(std::min<std::uint64_t>(stream.size(), ends.back() + length));
+  }
+  for (const std::uint64_t reserved : {std::uint64_t{0}, stream.size()}) {
+    QNearGraph graph;
+    graph.reserve(reserved);
+    graph.insert_all([&](QNearGraph::PairStream& pairs) {
+      pairs.insert_pieces(ends.size() - 1, [&](std::uint64_t piece, auto&& emit) {
+        for (std::uint64_t at = ends[piece]; at < ends[piece + 1]; ++at) emit(stream[at][0], stream[at][1]);
+      });
+    });
+    CHECK(graph.edges() == first_occurrences(stream));
+  }
+}
+
 // Promised pairs (sources below the bound, each once) interleaved with checked ones that
 // repeat: the order is the stream's, with only the checked repeats gone, on one thread and
 // in pieces.
