@@ -15,6 +15,8 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <optional>
@@ -25,15 +27,40 @@
 
 namespace tolva {
 
+// The hash of a sequence of vertices is a sum of one term per vertex, the vertex + 1 times
+// the factor of its place, then mixed (mix_vertex_sum). A sum lets the face walk hash all
+// faces one vertex short of a simplex from the simplex's partial sums, instead of each face
+// vertex by vertex.
+inline constexpr std::array<std::uint64_t, 64> kPlaceFactors = [] {
+  std::array<std::uint64_t, 64> factors{};
+  std::uint64_t state = 0x243F6A8885A308D3ULL;  // splitmix64 outputs, made odd
+  for (std::uint64_t& factor : factors) {
+    std::uint64_t z = (state += 0x9E3779B97F4A7C15ULL);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+    factor = (z ^ (z >> 31)) | 1;
+  }
+  return factors;
+}();
+constexpr std::uint64_t place_factor(std::uint64_t place) noexcept {
+  return place < 64 ? kPlaceFactors[place] : std::rotl(kPlaceFactors[place % 64], static_cast<int>(place / 64));
+}
+template <class V>
+constexpr std::uint64_t vertex_term(V vertex, std::uint64_t place) noexcept {
+  return (std::uint64_t{vertex} + 1) * place_factor(place);
+}
+constexpr std::uint64_t mix_vertex_sum(std::uint64_t sum, std::uint64_t count) noexcept {
+  std::uint64_t hash = sum + count * 0x9E3779B97F4A7C15ULL;
+  hash = (hash ^ (hash >> 32)) * 0xBF58476D1CE4E5B9ULL;
+  hash = (hash ^ (hash >> 31)) * 0x94D049BB133111EBULL;
+  return hash ^ (hash >> 29);
+}
+
 template <class V>
 std::uint64_t hash_vertices(const V* vertices, std::uint64_t count) noexcept {
-  std::uint64_t hash = 0x9E3779B97F4A7C15ULL ^ count;
-  for (std::uint64_t k = 0; k < count; ++k) {
-    hash = (hash ^ vertices[k]) * 0xBF58476D1CE4E5B9ULL;
-    hash ^= hash >> 31;
-  }
-  hash *= 0x94D049BB133111EBULL;
-  return hash ^ (hash >> 29);
+  std::uint64_t sum = 0;
+  for (std::uint64_t k = 0; k < count; ++k) sum += vertex_term(vertices[k], k);
+  return mix_vertex_sum(sum, count);
 }
 
 // Whether two sequences of `count` vertices are equal. Inline: the sequences are a few
@@ -77,7 +104,12 @@ class SimplexIndex {
     std::uint32_t tag;  // the sequence's hash, of which a slot keeps the bits above its place
   };
   template <class V>
-  Probe begin_lookup(const V* vertices, std::uint64_t count) const noexcept;
+  Probe begin_lookup(const V* vertices, std::uint64_t count) const noexcept {
+    return begin_lookup(vertices, count, hash_vertices(vertices, count));
+  }
+  // The same for a caller that has the sequence's hash_vertices already.
+  template <class V>
+  Probe begin_lookup(const V* vertices, std::uint64_t count, std::uint64_t hash) const noexcept;
   // Always inlined: out of line, a function that only prefetches looks free of effects to the
   // compiler, and its calls are dropped.
   template <class V>
@@ -137,7 +169,11 @@ class SimplexIndex {
   void fill_tables();
   // The table for sequences of `count` vertices and the slot their probing starts at.
   template <class V>
-  Probe home_of(const V* vertices, std::uint64_t count) const noexcept;
+  Probe home_of(const V* vertices, std::uint64_t count) const noexcept {
+    return home_of(vertices, count, hash_vertices(vertices, count));
+  }
+  template <class V>
+  Probe home_of(const V* vertices, std::uint64_t count, std::uint64_t hash) const noexcept;
   // Probes from there: the sequence's position, or kAbsent. (A plain number, not an optional:
   // an optional comes back through memory, and reading it whole waits for its parts.)
   static constexpr std::uint64_t kAbsent = UINT64_MAX;
@@ -162,14 +198,13 @@ std::optional<std::uint64_t> SimplexIndex::find(const V* vertices, std::uint64_t
 }
 
 template <class V>
-SimplexIndex::Probe SimplexIndex::home_of(const V* vertices, std::uint64_t count) const noexcept {
+SimplexIndex::Probe SimplexIndex::home_of(const V* vertices, std::uint64_t count, std::uint64_t hash) const noexcept {
   if (count <= q_ || count - 1 - q_ >= tables_.size()) return Probe{SIZE_MAX, 0, 0};
   const std::size_t k = count - 1 - q_;
   const Table& table = tables_[k];
   if (table.slots.size() == 0) return Probe{k, 0, 0};
   const Table::Slots region = table.region_of(vertices[0]);
   if (region.first == region.last) return Probe{k, kNoSlot, 0};
-  const std::uint64_t hash = hash_vertices(vertices, count);
   return Probe{k, Table::home_slot(hash, region), static_cast<std::uint32_t>(hash)};
 }
 
@@ -191,8 +226,8 @@ inline std::uint64_t SimplexIndex::probe_from(const Probe& probe, const V* verti
 }
 
 template <class V>
-SimplexIndex::Probe SimplexIndex::begin_lookup(const V* vertices, std::uint64_t count) const noexcept {
-  const Probe probe = home_of(vertices, count);
+SimplexIndex::Probe SimplexIndex::begin_lookup(const V* vertices, std::uint64_t count, std::uint64_t hash) const noexcept {
+  const Probe probe = home_of(vertices, count, hash);
   if (probe.table != SIZE_MAX && probe.slot != kNoSlot) __builtin_prefetch(tables_[probe.table].slots.data() + probe.slot);
   return probe;
 }

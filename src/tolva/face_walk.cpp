@@ -29,8 +29,12 @@ class LookupQueue {
   // Looks up the face written at next_face() and writes its position to *out, at the latest
   // when the queue is drained.
   void push(std::uint64_t count, Position* out) {
+    push(count, hash_vertices(vertices_.data() + (pushed_ % kDepth) * stride_, count), out);
+  }
+  // The same for a caller that has the face's hash_vertices already.
+  void push(std::uint64_t count, std::uint64_t hash, Position* out) {
     const std::uint64_t at = pushed_ % kDepth;
-    lookups_[at] = Lookup{index_.begin_lookup(vertices_.data() + at * stride_, count), count, out};
+    lookups_[at] = Lookup{index_.begin_lookup(vertices_.data() + at * stride_, count, hash), count, out};
     // Half the queue later, the slot has arrived: fetch the simplex it names.
     if (pushed_ >= completed_ + kDepth / 2) index_.template fetch_candidate<V>(lookups_[(pushed_ - kDepth / 2) % kDepth].probe);
     ++pushed_;
@@ -67,11 +71,15 @@ class LookupQueue {
 template <class V>
 class FaceEnumerator {
  public:
-  explicit FaceEnumerator(std::uint64_t max_vertices) : places_(max_vertices) {}
+  explicit FaceEnumerator(std::uint64_t max_vertices) : places_(max_vertices), sums_(max_vertices + 1) {}
 
   Position* write_faces(const V* simplex, std::uint64_t count, std::uint64_t smallest, LookupQueue<V>& lookups,
                         Position* out) {
     for (std::uint64_t size = smallest; size < count; ++size) {
+      if (size + 1 == count) {
+        out = write_faces_one_short(simplex, count, lookups, out);
+        continue;
+      }
       for (std::uint64_t k = 0; k < size; ++k) places_[k] = k;
       for (;;) {
         V* const face = lookups.next_face();
@@ -84,6 +92,23 @@ class FaceEnumerator {
   }
 
  private:
+  // The faces one vertex short (without the last place first, without place 0 last), hashed
+  // from partial sums of the simplex's terms (see hash_vertices): the face without place p
+  // keeps the terms before p and has those after it moved one place down.
+  Position* write_faces_one_short(const V* simplex, std::uint64_t count, LookupQueue<V>& lookups, Position* out) {
+    sums_[0] = 0;  // sums_[p]: the terms of places 0 .. p - 1
+    for (std::uint64_t m = 0; m < count; ++m) sums_[m + 1] = sums_[m] + vertex_term(simplex[m], m);
+    std::uint64_t moved_down = 0;  // the terms of places p + 1 .. count - 1, each one place down
+    for (std::uint64_t p = count; p-- > 0;) {
+      V* const face = lookups.next_face();
+      for (std::uint64_t k = 0; k < p; ++k) face[k] = simplex[k];
+      for (std::uint64_t k = p; k + 1 < count; ++k) face[k] = simplex[k + 1];
+      lookups.push(count - 1, mix_vertex_sum(sums_[p] + moved_down, count - 1), out++);
+      if (p > 0) moved_down += vertex_term(simplex[p], p - 1);
+    }
+    return out;
+  }
+
   // Next size-subset of 0..count-1 in lexicographic order; false after the last one.
   bool advance(std::uint64_t size, std::uint64_t count) {
     std::uint64_t k = size;
@@ -95,6 +120,7 @@ class FaceEnumerator {
   }
 
   std::vector<std::uint64_t> places_;
+  std::vector<std::uint64_t> sums_;
 };
 
 // Number of faces with smallest..count-1 vertices of a simplex with `count` vertices.
