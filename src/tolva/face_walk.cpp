@@ -143,12 +143,10 @@ std::uint64_t faces_per_simplex(std::uint64_t count, std::uint64_t smallest) {
   return total;
 }
 
-// Faces per piece of the walk and of the face pairs: a few milliseconds of work, and a chunk
-// of pairs large enough to get a mapping of its own (see q_near_graph.hpp); a small walk is
-// still cut into a few pieces per worker, down to kFewestFacesPerPiece.
+// Faces per piece of the walk and of the face pairs, at most: a few milliseconds of work, and
+// a chunk of pairs large enough to get a mapping of its own (see q_near_graph.hpp); a small
+// walk is cut into a few pieces per worker all the same.
 constexpr std::uint64_t kFacesPerPiece = std::uint64_t{1} << 18;
-constexpr std::uint64_t kFewestFacesPerPiece = std::uint64_t{1} << 12;
-constexpr std::uint64_t kPiecesPerWorker = 8;
 
 }  // namespace
 
@@ -156,8 +154,7 @@ std::vector<FacePairPiece> face_pair_pieces(const DirectedFlagComplex& complex, 
   std::vector<FacePairPiece> pieces;
   std::uint64_t total = 0;
   for (std::size_t k = 1; k < complex.lists.size(); ++k) total += complex.lists[k].size() * walk.faces_per_simplex[k];
-  const std::uint64_t faces_per_piece =
-      std::clamp(total / (kPiecesPerWorker * parallel::worker_count()), kFewestFacesPerPiece, kFacesPerPiece);
+  const std::uint64_t faces_per_piece = pairs_per_piece(total, kFacesPerPiece);
   for (std::size_t k = complex.lists.size(); k-- > 1;) {
     const std::uint64_t count = complex.lists[k].size();
     const std::uint64_t per_piece = std::max<std::uint64_t>(1, faces_per_piece / std::max<std::uint64_t>(1, walk.faces_per_simplex[k]));

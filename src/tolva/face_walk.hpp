@@ -188,13 +188,11 @@ ProductPieces cut_into_pieces(std::uint64_t range, const ProductCuts& cuts, Atte
       group_attempts[g] = attempts(g * keys_per_group, std::min(range, (g + 1) * keys_per_group));
     }
   });
-  // A request of few attempts is still cut into a few pieces per worker, down to pieces of
-  // kFewestAttempts: one piece would run on one thread.
-  constexpr std::uint64_t kPiecesPerWorker = 8, kFewestAttempts = std::uint64_t{1} << 14;
+  // A request of few attempts is still cut into a few pieces per worker: one piece would run
+  // on one thread.
   std::uint64_t total = 0;
   for (const std::uint64_t count : group_attempts) total = saturating_add(total, count);
-  const std::uint64_t attempts_per_piece = std::max<std::uint64_t>(
-      1, std::min(cuts.attempts_per_piece, std::max(kFewestAttempts, total / (kPiecesPerWorker * parallel::worker_count()))));
+  const std::uint64_t attempts_per_piece = pairs_per_piece(total, cuts.attempts_per_piece);
   ProductPieces pieces;
   pieces.bounds.push_back(0);
   std::uint64_t open = 0;  // attempts of the piece being cut

@@ -41,6 +41,16 @@ inline constexpr std::uint64_t kMaxReservedPerPiece = std::uint64_t{1} << 23;
 inline constexpr std::uint64_t kLargeChunkKeys = std::uint64_t{1} << 18;
 inline constexpr std::uint64_t kMappedChunkKeys = ((std::uint64_t{32} << 20) + 4096) / sizeof(std::uint64_t);
 
+// Pairs per piece for a stream part of `total` pairs cut for the workers: a few pieces per
+// worker, at most `largest` pairs each. Pieces of fewer than kLargeChunkKeys pairs only when
+// the part is small: their chunks come from the heap, which may keep their pages once they are
+// released, beside the joined keys.
+inline std::uint64_t pairs_per_piece(std::uint64_t total, std::uint64_t largest) {
+  constexpr std::uint64_t kPiecesPerWorker = 8, kSmallPart = 4 * kLargeChunkKeys, kFewest = std::uint64_t{1} << 12;
+  const std::uint64_t fewest = total >= kSmallPart ? kLargeChunkKeys : kFewest;
+  return std::max<std::uint64_t>(1, std::min(largest, std::max(fewest, total / (kPiecesPerWorker * parallel::worker_count()))));
+}
+
 // How finely an algorithm cuts its work for the workers: keys per group whose attempted pairs
 // are counted together (at most; fewer where the keys are few), attempted pairs per piece (a
 // few milliseconds of work, and a chunk of pairs with a mapping of its own), and the entries
