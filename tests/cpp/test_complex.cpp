@@ -477,21 +477,15 @@ TEST(graphs_of_up_to_65536_vertices_store_narrow_vertices) {
   CHECK(lists_of(complex) == (Lists{{{65535, 0, 65534}}}));
 }
 
-TEST(face_walk_matches_a_plain_walk_across_many_pieces) {
-  // Big enough that the walk is cut into many pieces written in parallel.
-  std::mt19937_64 generator(99);
-  const Graph graph = random_graph(30, 0.55, generator);
-  const std::uint64_t q = 1;
-  const DirectedFlagComplex complex = tolva::build_directed_flag_complex(graph, q, 6);
-  const tolva::SimplexIndex index = tolva::build_simplex_index(complex);
-  const tolva::FaceWalk walk = tolva::walk_faces(complex, index);
-  CHECK(walk.face_positions.size() > (std::uint64_t{1} << 18));
-
+// The face positions a walk must write: per simplex of every list above the first (the top
+// list first), its faces of more than q vertices by size, then in lexicographic order of the
+// kept places, each looked up on its own.
+std::vector<std::uint64_t> plain_walk(const DirectedFlagComplex& complex, const tolva::SimplexIndex& index,
+                                      std::uint64_t q) {
   std::vector<std::uint64_t> expected;
   const Lists lists = lists_of(complex);
   for (std::size_t k = lists.size(); k-- > 1;) {
     for (const Simplex& simplex : lists[k]) {
-      // Faces by size, then in lexicographic order of the kept places.
       std::vector<std::vector<std::uint64_t>> faces;
       for (std::uint64_t mask = 1; mask + 1 < (std::uint64_t{1} << simplex.size()); ++mask) {
         if (static_cast<std::uint64_t>(std::popcount(mask)) <= q) continue;
@@ -510,6 +504,38 @@ TEST(face_walk_matches_a_plain_walk_across_many_pieces) {
       }
     }
   }
+  return expected;
+}
+
+void check_walk(const DirectedFlagComplex& complex, std::uint64_t q) {
+  const tolva::SimplexIndex index = tolva::build_simplex_index(complex);
+  const tolva::FaceWalk walk = tolva::walk_faces(complex, index);
+  const std::vector<std::uint64_t> expected = plain_walk(complex, index, q);
   CHECK_EQ(walk.face_positions.size(), expected.size());
   CHECK(std::equal(expected.begin(), expected.end(), walk.face_positions.begin()));
+}
+
+TEST(face_walk_matches_a_plain_walk_across_many_pieces) {
+  // Big enough that the walk is cut into many pieces written in parallel.
+  std::mt19937_64 generator(99);
+  const Graph graph = random_graph(30, 0.55, generator);
+  const DirectedFlagComplex complex = tolva::build_directed_flag_complex(graph, 1, 6);
+  CHECK(tolva::walk_faces(complex, tolva::build_simplex_index(complex)).face_positions.size() > (std::uint64_t{1} << 18));
+  check_walk(complex, 1);
+}
+
+// Faces one vertex short (hashed from the simplex's partial sums) and smaller ones (hashed
+// vertex by vertex) must meet the index's hash alike, for 2- and 4-byte vertices and at every
+// q up to the largest simplex.
+TEST(face_walk_finds_every_face_at_every_q_and_vertex_width) {
+  for (const std::uint64_t first : {std::uint64_t{0}, std::uint64_t{70000}}) {
+    // A dense cluster, numbered from `first` on in a graph of first + 12 vertices.
+    const Graph graph = cluster_graph(first + 12, first, 12, 0.7, 3);
+    for (std::uint64_t q = 0; q < 5; ++q) {
+      const DirectedFlagComplex complex = tolva::build_directed_flag_complex(graph, q, kUnbounded);
+      CHECK_EQ(complex.vertex_width, first == 0 ? 2u : 4u);
+      CHECK(complex.lists.size() > 2);
+      check_walk(complex, q);
+    }
+  }
 }
