@@ -152,9 +152,7 @@ constexpr std::uint64_t kFacesPerPiece = std::uint64_t{1} << 18;
 
 std::vector<FacePairPiece> face_pair_pieces(const DirectedFlagComplex& complex, const FaceWalk& walk) {
   std::vector<FacePairPiece> pieces;
-  std::uint64_t total = 0;
-  for (std::size_t k = 1; k < complex.lists.size(); ++k) total += complex.lists[k].size() * walk.faces_per_simplex[k];
-  const std::uint64_t faces_per_piece = pairs_per_piece(total, kFacesPerPiece);
+  const std::uint64_t faces_per_piece = pairs_per_piece(walk.face_positions.size(), kFacesPerPiece);
   for (std::size_t k = complex.lists.size(); k-- > 1;) {
     const std::uint64_t count = complex.lists[k].size();
     const std::uint64_t per_piece = std::max<std::uint64_t>(1, faces_per_piece / std::max<std::uint64_t>(1, walk.faces_per_simplex[k]));
@@ -180,8 +178,8 @@ FaceWalk walk_faces(const DirectedFlagComplex& complex, const SimplexIndex& inde
       throw std::bad_alloc();
     }
   }
-  const std::vector<FacePairPiece> pieces = face_pair_pieces(complex, walk);
   Position* const out = walk.face_positions.extend(total);
+  const std::vector<FacePairPiece> pieces = face_pair_pieces(complex, walk);
   // The lookups are independent reads of the index: spread over the workers.
   parallel::run_pieces(pieces.size(), [&](std::uint64_t at) {
     const FacePairPiece& piece = pieces[at];

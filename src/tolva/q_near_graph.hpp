@@ -12,9 +12,9 @@
 // blocks on the workers; the repeats found there are left out as the chunks are joined into
 // one array, the same stretches on the workers, each written after the kept keys of those
 // before it. No table of all pairs is ever probed at random, so the cost per pair does not
-// grow with the graph. Pairs the caller promises to be distinct (by their source, see insert_all) skip the
-// partitions. Single insertions (insert) go through one ordinary table, made when first
-// needed.
+// grow with the graph. Pairs the caller promises to be distinct (by their source, see
+// insert_all) skip the partitions. Single insertions (insert) go through one ordinary table,
+// made when first needed.
 #pragma once
 
 #include <algorithm>
