@@ -176,7 +176,7 @@ int main(int argc, char** argv) {
   start = std::chrono::steady_clock::now();
   const tolva::SimplexIndex index = tolva::build_simplex_index(complex);
   record.index_s = seconds_since(start);
-  std::printf("index: %.3f s, peak RSS %ld MiB\n", record.index_s, peak_rss_mib());
+  std::printf("index: %.5f s, peak RSS %ld MiB\n", record.index_s, peak_rss_mib());
   if (const char* walks = std::getenv("TOLVA_BENCH_WALK")) time_face_walk(complex, index, std::strtoull(walks, nullptr, 10));
   if (algorithm == nullptr) return 0;
   const std::uint64_t i = std::strtoull(std::getenv("TOLVA_BENCH_I") ? std::getenv("TOLVA_BENCH_I") : "0", nullptr, 10);
@@ -190,7 +190,7 @@ int main(int argc, char** argv) {
   record.algorithm_user_s = cpu_after.user - cpu_before.user;
   record.algorithm_system_s = cpu_after.system - cpu_before.system;
   record.pairs = result.size();
-  std::printf("%s algorithm: %.3f s (CPU: %.3f s user, %.3f s system), %llu pairs, peak RSS %ld MiB\n", algorithm,
+  std::printf("%s algorithm: %.5f s (CPU: %.3f s user, %.3f s system), %llu pairs, peak RSS %ld MiB\n", algorithm,
               record.algorithm_s, record.algorithm_user_s, record.algorithm_system_s,
               static_cast<unsigned long long>(result.size()), peak_rss_mib());
   return 0;

@@ -84,6 +84,11 @@ class PairResultCostScope {
 // the figure (for tests, and for hosts whose limits cannot be read).
 std::size_t available_memory();
 
+// What a reading of the available memory taken while the process's guarded buffers held
+// `taken_then` bytes says now that they hold `taken_now`: the guard keeps a reading for a few
+// milliseconds instead of reading the system's files for every buffer.
+std::size_t reading_now(std::size_t reading, std::size_t taken_then, std::size_t taken_now) noexcept;
+
 // Bytes of live guarded buffers in the process.
 std::size_t memory_taken() noexcept;
 

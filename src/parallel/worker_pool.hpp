@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <algorithm>
+#include <array>
 #include <functional>
 #include <optional>
 #include <utility>
@@ -59,6 +60,23 @@ void run_pieces(std::uint64_t count, RunPiece&& run_piece) {
     return;
   }
   WorkerPool::global().run_blocks(count, [&](std::size_t piece) { run_piece(piece); });
+}
+
+// Runs each task once: side by side on the workers when `side_by_side` (tasks too small to
+// spread their own work), else one after another on the calling thread, each free to spread
+// its work over the workers. As with run_pieces, the failure of the first failing task is the
+// one that goes on.
+template <class... Tasks>
+void run_tasks(bool side_by_side, Tasks&&... tasks) {
+  const std::array<std::function<void()>, sizeof...(Tasks)> all{std::function<void()>(std::ref(tasks))...};
+  if (side_by_side) {
+    run_pieces(all.size(), [&](std::uint64_t task) { all[task](); });
+    return;
+  }
+  for (const auto& task : all) {
+    throw_if_cancelled();
+    task();
+  }
 }
 
 // Half-open index range of block `block` when [begin, begin + length) is cut into

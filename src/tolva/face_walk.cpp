@@ -254,14 +254,27 @@ PositionTable file_under(const FlatBuffer<Position>& face_of, std::uint64_t firs
 
 }  // namespace
 
+bool small_tables(const DirectedFlagComplex& complex, std::size_t first_list, std::size_t last_list,
+                  const ProductCuts& cuts) {
+  std::uint64_t simplices = 0;
+  for (std::size_t k = first_list; k <= last_list && k < complex.lists.size(); ++k) simplices += complex.lists[k].size();
+  return simplices < cuts.parallel_table_from;
+}
+
 FiledByFace file_by_face(const DirectedFlagComplex& complex, const SimplexIndex& index, const FaceWalk& walk,
                          std::size_t first_list, std::size_t last_list, std::uint64_t i, std::uint64_t j,
                          std::uint64_t range, const ProductCuts& cuts) {
   const std::uint64_t first_filed = index.first_position(first_list);
-  FiledByFace filed{file_under(faces_at_place(complex, walk, first_list, last_list, i), first_filed, range, cuts), {}};
-  if (i != j) {
-    filed.by_j_face_when_other =
-        file_under(faces_at_place(complex, walk, first_list, last_list, j), first_filed, range, cuts);
+  const auto file_at = [&](std::uint64_t place) {
+    return file_under(faces_at_place(complex, walk, first_list, last_list, place), first_filed, range, cuts);
+  };
+  FiledByFace filed;
+  if (i == j) {
+    filed.by_i_face = file_at(i);
+  } else {
+    parallel::run_tasks(
+        small_tables(complex, first_list, last_list, cuts), [&] { filed.by_i_face = file_at(i); },
+        [&] { filed.by_j_face_when_other = file_at(j); });
   }
   return filed;
 }

@@ -110,6 +110,11 @@ struct FiledByFace {
   std::optional<PositionTable> by_j_face_when_other;  // none when i == j
   const PositionTable& by_j_face() const { return by_j_face_when_other ? *by_j_face_when_other : by_i_face; }
 };
+// Whether tables with an entry or unit per simplex of lists first_list .. last_list are small
+// enough to be built on one thread each (see ProductCuts::parallel_table_from): such tables are
+// built side by side.
+bool small_tables(const DirectedFlagComplex& complex, std::size_t first_list, std::size_t last_list,
+                  const ProductCuts& cuts);
 FiledByFace file_by_face(const DirectedFlagComplex& complex, const SimplexIndex& index, const FaceWalk& walk,
                          std::size_t first_list, std::size_t last_list, std::uint64_t i, std::uint64_t j,
                          std::uint64_t range, const ProductCuts& cuts);

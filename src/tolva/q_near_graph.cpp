@@ -143,6 +143,9 @@ std::uint64_t QNearGraph::PairStream::mark_repeats() {
   }
   seen_ = FlatBuffer<std::uint64_t>::zeros(seen_starts_[partition_count], PageSize::Small);
   const std::uint64_t groups = std::min(partition_count, keys < kCopiedWhole ? 1 : kLargeStreamGroups);
+  // Room for the joined keys from the start, so that the join writes into the pages the
+  // filing wrote instead of moving to a fresh block (unwritten room costs no pages).
+  spare_.reserve(keys);
   std::uint64_t repeats = 0;
   for (std::uint64_t group = 0; group < groups; ++group) {
     throw_if_cancelled();

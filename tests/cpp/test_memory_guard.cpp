@@ -141,6 +141,14 @@ TEST(pairs_that_cannot_fit_are_refused_with_what_was_needed_and_available) {
   tolva::ensure_pairs_fit(kGuardedFrom / 16 - 1, 16);  // small requests are left to the batches
 }
 
+TEST(a_kept_reading_counts_what_the_process_took_or_gave_back_since) {
+  CHECK_EQ(tolva::reading_now(8 * kGiB, kGiB, 3 * kGiB), 6 * kGiB);
+  CHECK_EQ(tolva::reading_now(8 * kGiB, 3 * kGiB, kGiB), 10 * kGiB);
+  CHECK_EQ(tolva::reading_now(kGiB, 0, 3 * kGiB), 0u);                 // never below nothing
+  CHECK_EQ(tolva::reading_now(SIZE_MAX - 1, 5, 0), SIZE_MAX);           // nor beyond the largest
+  CHECK_EQ(tolva::reading_now(4 * kGiB, 2 * kGiB, 2 * kGiB), 4 * kGiB);
+}
+
 TEST(buffers_give_back_what_they_took_and_released_blocks_leave_the_count) {
   const std::size_t before = tolva::memory_taken();
   {

@@ -82,10 +82,11 @@ QNearGraph q_near_graph_new(std::uint64_t q, std::uint64_t i, std::uint64_t j,
   const FaceWalk& walk = *source;
   // The (q+1)-simplices, filed under their i-th and j-th faces.
   const std::uint64_t q_simplices = complex.lists[0].size();
-  Tables tables{file_by_face(complex, index, walk, 1, 1, i, j, q_simplices, cuts),
-                containing_simplices(complex, index, walk, 1, complex.lists.size() - 1,
-                                     [](std::uint64_t) { return true; }, cuts),
-                index.first_position(1)};
+  const std::size_t top = complex.lists.size() - 1;
+  Tables tables{{}, {}, index.first_position(1)};
+  parallel::run_tasks(
+      small_tables(complex, 1, top, cuts), [&] { tables.filed = file_by_face(complex, index, walk, 1, 1, i, j, q_simplices, cuts); },
+      [&] { tables.cofaces = containing_simplices(complex, index, walk, 1, top, [](std::uint64_t) { return true; }, cuts); });
   const ProductPieces pieces = cut_into_pieces(
       q_simplices, cuts, [&](std::uint64_t first, std::uint64_t last) { return incidence_attempts(tables, first, last); });
   return products_then_face_pairs(
