@@ -249,7 +249,7 @@ PositionTable file_under(const FlatBuffer<Position>& face_of, std::uint64_t firs
       [&](std::uint64_t first, std::uint64_t last, auto&& emit) {
         for (std::uint64_t k = first; k < last; ++k) emit(face_of[k], static_cast<Position>(first_filed + k));
       },
-      [](Position filed) { return filed; }, cuts.parallel_table_from);
+      cuts.parallel_table_from);
 }
 
 }  // namespace

@@ -129,12 +129,6 @@ PositionTable containing_simplices(const DirectedFlagComplex& complex, const Sim
   const std::uint64_t first = index.first_position(list);
   const std::uint64_t count = complex.lists[list].size();
   const WalkUnits units(complex, last_list);
-  // A simplex's unit: ascends in walk order.
-  const auto unit_of = [&](Position simplex) {
-    std::size_t k = 1;
-    while (k < last_list && simplex >= index.first_position(k + 1)) ++k;
-    return units.first_unit[k] + (simplex - index.first_position(k));
-  };
   return PositionTable::build(
       count, units.count,
       [&](std::uint64_t first_unit, std::uint64_t last_unit, auto&& emit) {
@@ -142,7 +136,7 @@ PositionTable containing_simplices(const DirectedFlagComplex& complex, const Sim
           if (face >= first && face - first < count) emit(face - first, static_cast<Position>(simplex));
         });
       },
-      unit_of, cuts.parallel_table_from);
+      cuts.parallel_table_from);
 }
 
 // The face pairs of the walk in runs of simplices of one list, in walk order.

@@ -53,9 +53,10 @@ inline std::uint64_t pairs_per_piece(std::uint64_t total, std::uint64_t largest)
 
 // How finely an algorithm cuts its work for the workers: keys per group whose attempted pairs
 // are counted together (at most; fewer where the keys are few), attempted pairs per piece (a
-// few milliseconds of work, and a chunk of pairs with a mapping of its own), and the entries
-// from which a position table is built on all workers (a smaller one is built on one thread:
-// the workers would share its few counters' cache lines). Results never depend on them.
+// few milliseconds of work, and a chunk of pairs with a mapping of its own), and the units
+// from which a position table is built by buckets on all workers (a smaller one, whose
+// counters stay in cache, is built directly on one thread, beside the call's other small
+// tables). Results never depend on them.
 struct ProductCuts {
   std::uint64_t keys_per_group = 4096;
   std::uint64_t attempts_per_piece = std::uint64_t{1} << 20;
