@@ -22,10 +22,10 @@
 namespace tolva::parallel {
 namespace {
 
-// Set on the pool's own threads: a block that calls run_blocks again (a nested call) runs
-// blocks of its own job, since waiting could leave every worker waiting. Initial-exec, so
-// that setting it never allocates.
-[[gnu::tls_model("initial-exec")]] thread_local bool running_on_worker = false;
+// Set while a thread holds one of the pool's seats (see Shared): a block that calls
+// run_blocks again (a nested call) runs blocks of its own job in the seat it holds.
+// Initial-exec, so that setting it never allocates.
+[[gnu::tls_model("initial-exec")]] thread_local bool holding_seat = false;
 
 // One run_blocks call. Workers hold it by shared_ptr, so a worker that wakes late only
 // finds the block counter exhausted and never touches the caller's data.
@@ -52,6 +52,11 @@ struct Job {
       failure = std::move(error);
       lowest_failed.store(block, std::memory_order_relaxed);
     }
+  }
+
+  std::size_t unclaimed_blocks() const noexcept {
+    const std::size_t claimed = next_block.load(std::memory_order_relaxed);
+    return claimed < block_count ? block_count - claimed : 0;
   }
 
   // Runs blocks until none is left to claim. Once the task is asked to stop, the next block
@@ -89,21 +94,56 @@ struct Job {
 }  // namespace
 
 // Jobs with blocks left to claim. Any number of callers may have a job here at once, from
-// outside the pool or from a block running on a worker (a nested call); a nested caller also
-// runs blocks of its own job, so every job completes even when every worker waits on one.
+// outside the pool or from a block running on a worker (a nested call).
+//
+// Blocks run only in seats, one per worker: n workers compute on n threads at most. A caller
+// takes a free seat and runs blocks of its own job beside the workers (a caller already in a
+// seat, a nested one, keeps it), so that a job starts without waiting for a worker to wake and
+// ends without the caller being woken, when it ran the last block. A caller finding every seat
+// taken waits. Workers are woken one at a time, each waking the next while blocks and seats
+// are left: a worker woken by a worker finds the core its waker's caller left idle, whereas
+// workers all woken by a caller still on its core may wait for the scheduler to move them
+// (about 0.1 ms on a virtual machine).
 struct WorkerPool::Shared {
-  std::mutex mutex;
+  explicit Shared(std::size_t seats) : seat_count(seats) {}
+
+  const std::size_t seat_count;
+  std::atomic<std::size_t> seats_taken{0};
+  std::mutex mutex;  // guards open_jobs and stopping; a seat is given back under it
   std::condition_variable work_available;
   std::vector<std::shared_ptr<Job>> open_jobs;
   bool stopping = false;  // only used when start-up fails half way
   std::vector<std::thread> threads;
 
-  void open(const std::shared_ptr<Job>& job) {
+  bool take_seat() noexcept {
+    std::size_t taken = seats_taken.load(std::memory_order_relaxed);
+    while (taken < seat_count) {
+      if (seats_taken.compare_exchange_weak(taken, taken + 1, std::memory_order_acq_rel)) return true;
+    }
+    return false;
+  }
+  void give_seat() {
+    {
+      std::lock_guard lock(mutex);
+      seats_taken.fetch_sub(1, std::memory_order_acq_rel);
+      if (open_jobs.empty()) return;
+    }
+    work_available.notify_one();  // a job may be waiting for this seat
+  }
+  // Wakes one more worker for `job` when it has more blocks than `running` threads can start
+  // and a seat is free.
+  void wake_for(const Job& job, std::size_t running) {
+    if (job.unclaimed_blocks() > running && seats_taken.load(std::memory_order_relaxed) < seat_count) {
+      work_available.notify_one();
+    }
+  }
+
+  void open(const std::shared_ptr<Job>& job, bool caller_seated) {
     {
       std::lock_guard lock(mutex);
       open_jobs.push_back(job);
     }
-    work_available.notify_all();
+    wake_for(*job, caller_seated ? 1 : 0);
   }
 
   void close(const std::shared_ptr<Job>& job) {
@@ -112,7 +152,6 @@ struct WorkerPool::Shared {
   }
 
   void worker_loop(std::size_t worker) {
-    running_on_worker = true;
     // Formatted in place: an exception escaping a thread's first frame would end the
     // process, so nothing here may allocate.
     char name[32];
@@ -126,17 +165,26 @@ struct WorkerPool::Shared {
       std::shared_ptr<Job> job;
       {
         std::unique_lock lock(mutex);
-        work_available.wait(lock, [&] { return stopping || !open_jobs.empty(); });
-        if (stopping) return;
+        for (;;) {
+          work_available.wait(lock, [&] {
+            return stopping || (!open_jobs.empty() && seats_taken.load(std::memory_order_relaxed) < seat_count);
+          });
+          if (stopping) return;
+          if (take_seat()) break;  // else a caller took the last seat meanwhile
+        }
         job = open_jobs.back();  // the newest: a nested job holds up a block of an older one
       }
+      wake_for(*job, 1);
+      holding_seat = true;
       job->work();
-      close(job);
+      holding_seat = false;
+      close(job);  // every block is claimed: no worker need find it again
+      give_seat();
     }
   }
 };
 
-WorkerPool::WorkerPool(std::size_t count) : shared_(new Shared), worker_count_(count) {
+WorkerPool::WorkerPool(std::size_t count) : shared_(new Shared(count)), worker_count_(count) {
   try {
     shared_->threads.reserve(count);
     for (std::size_t worker = 0; worker < count; ++worker) {
@@ -231,10 +279,21 @@ WorkerPool& WorkerPool::global() {
 void WorkerPool::run_blocks(std::size_t block_count, const std::function<void(std::size_t)>& run_block) {
   if (block_count == 0) return;
   auto job = std::make_shared<Job>(block_count, &run_block, current_task());
-  if (block_count > 1) shared_->open(job);
-  // A caller from outside the pool waits, so that n workers compute on n threads; a worker
-  // calling again takes part, so that nested jobs complete even when every worker waits on one.
-  if (block_count == 1 || running_on_worker) job->work();
+  if (block_count == 1) {
+    job->work();  // nothing to share: on the calling thread
+  } else {
+    // A nested caller runs blocks in the seat it holds; others when they find one free.
+    const bool seated_before = holding_seat;
+    const bool seated = seated_before || shared_->take_seat();
+    shared_->open(job, seated);
+    if (seated) {
+      holding_seat = true;
+      job->work();
+      holding_seat = seated_before;
+      shared_->close(job);  // every block is claimed
+      if (!seated_before) shared_->give_seat();
+    }
+  }
   std::exception_ptr failure = job->wait_until_done();
   if (block_count > 1) shared_->close(job);  // only once every block is claimed: workers find it until then
   if (failure) std::rethrow_exception(std::move(failure));

@@ -212,18 +212,26 @@ std::uint64_t QNearGraph::PairStream::mark_repeats_of(const std::uint64_t* keys,
   return repeats;
 }
 
-template <class Visit>
-void QNearGraph::PairStream::for_each_key_of(std::uint64_t stretch, Visit&& visit, bool release) {
+template <class VisitRun>
+void QNearGraph::PairStream::for_each_run_of(std::uint64_t stretch, VisitRun&& visit_run, bool release) {
   const std::vector<std::uint64_t>& chunk_starts = stretches_.chunk_starts;
   const auto [begin, end] = parallel::block_range(0, chunk_starts.back(), stretches_.count, stretch);
   std::size_t c = static_cast<std::size_t>(std::upper_bound(chunk_starts.begin(), chunk_starts.end(), begin) -
                                            chunk_starts.begin()) - 1;
   for (std::uint64_t at = begin; at < end; ++c) {
     const std::uint64_t stop = std::min(end, chunk_starts[c + 1]);
-    for (const std::uint64_t* key = chunks_[c].data() + (at - chunk_starts[c]); at < stop; ++at, ++key) visit(*key);
+    visit_run(chunks_[c].data() + (at - chunk_starts[c]), stop - at);
+    at = stop;
     // A chunk read whole by this stretch alone is not read again.
     if (release && chunk_starts[c] >= begin && chunk_starts[c + 1] <= end) chunks_[c] = FlatBuffer<std::uint64_t>();
   }
+}
+
+template <class Visit>
+void QNearGraph::PairStream::for_each_key_of(std::uint64_t stretch, Visit&& visit, bool release) {
+  for_each_run_of(stretch, [&](const std::uint64_t* run, std::uint64_t count) {
+    for (const std::uint64_t* key = run; key < run + count; ++key) visit(*key);
+  }, release);
 }
 
 std::uint64_t QNearGraph::PairStream::repeats_in(std::uint64_t stretch) const {
@@ -269,7 +277,10 @@ void QNearGraph::PairStream::join_chunks(std::uint64_t repeats) {
   parallel::run_pieces(stretches, [&](std::uint64_t stretch) {
     std::uint64_t* next = out + out_starts[stretch];
     if (repeats == 0) {
-      for_each_key_of(stretch, [&](std::uint64_t key) { *next++ = key; }, true);
+      for_each_run_of(stretch, [&](const std::uint64_t* run, std::uint64_t count) {
+        std::memcpy(next, run, count * sizeof(std::uint64_t));
+        next += count;
+      }, true);
       return;
     }
     std::vector<std::uint64_t> next_bit(stretch_bits_.data() + stretch * partition_count,

@@ -146,6 +146,9 @@ class QNearGraph {
     // frees each chunk that lies wholly in the stretch once it is read.
     template <class Visit>
     void for_each_key_of(std::uint64_t stretch, Visit&& visit, bool release);
+    // The same a run of keys at a time: visit_run(keys, count), a run lying in one chunk.
+    template <class VisitRun>
+    void for_each_run_of(std::uint64_t stretch, VisitRun&& visit_run, bool release);
     // How many of a stretch's keys are marked as repeats.
     std::uint64_t repeats_in(std::uint64_t stretch) const;
     void finish();

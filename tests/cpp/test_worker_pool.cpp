@@ -110,18 +110,44 @@ TEST(block_ranges_tile_the_range) {
   }
 }
 
-TEST(an_outside_caller_waits_while_at_most_the_workers_run_its_blocks) {
-  // n workers compute on n threads: the caller's thread runs none of a job's blocks.
-  const auto caller = std::this_thread::get_id();
-  std::mutex mutex;
+// Counts the blocks running at once, keeping the most seen.
+struct Concurrency {
+  std::atomic<int> running{0}, most{0};
+  void run_one(std::chrono::microseconds length) {
+    const int now = running.fetch_add(1) + 1;
+    for (int seen = most.load(); now > seen && !most.compare_exchange_weak(seen, now);) {
+    }
+    std::this_thread::sleep_for(length);
+    running.fetch_sub(1);
+  }
+};
+
+TEST(n_workers_compute_on_at_most_n_threads_whoever_calls) {
+  // One caller, two callers at once, and callers nesting calls: never more blocks at once
+  // than workers, though a caller runs blocks of its job itself.
+  const int workers = static_cast<int>(tolva::parallel::worker_count());
+  Concurrency one;
   std::set<std::thread::id> ran_on;
-  tolva::parallel::WorkerPool::global().run_blocks(256, [&](std::size_t) {
-    std::this_thread::sleep_for(std::chrono::microseconds(50));
+  std::mutex mutex;
+  WorkerPool::global().run_blocks(256, [&](std::size_t) {
+    one.run_one(std::chrono::microseconds(50));
     const std::lock_guard lock(mutex);
     ran_on.insert(std::this_thread::get_id());
   });
-  CHECK(ran_on.count(caller) == 0);
-  CHECK(ran_on.size() <= tolva::parallel::worker_count());
+  CHECK(one.most.load() <= workers);
+  CHECK(static_cast<int>(ran_on.size()) <= workers);
+  Concurrency two;
+  const auto blocks = [&] { WorkerPool::global().run_blocks(128, [&](std::size_t) { two.run_one(std::chrono::microseconds(50)); }); };
+  std::thread other(blocks);
+  blocks();
+  other.join();
+  CHECK(two.most.load() <= workers);
+  Concurrency nested;
+  WorkerPool::global().run_blocks(16, [&](std::size_t) {
+    WorkerPool::global().run_blocks(8, [&](std::size_t) { nested.run_one(std::chrono::microseconds(50)); });
+  });
+  CHECK(nested.most.load() <= workers);
+  CHECK(nested.most.load() >= 1);
 }
 
 TEST(two_callers_at_once_both_complete) {
