@@ -226,10 +226,11 @@ TEST(promised_distinct_pairs_keep_their_place_among_checked_ones) {
       ++promised;
     }
   }
-  for (const std::uint64_t pieces : {std::uint64_t{1}, std::uint64_t{9}}) {
+  // With a pair in the graph before, and without.
+  for (const auto& [pieces, prior] : std::vector<std::pair<std::uint64_t, bool>>{{1, true}, {9, true}, {9, false}, {40, false}}) {
     QNearGraph graph;
     graph.reserve(stream.size());
-    graph.insert(checked[0][0], checked[0][1]);  // in the graph before: its repeats are dropped
+    if (prior) graph.insert(checked[0][0], checked[0][1]);  // in the graph before: its repeats are dropped
     graph.insert_all([&](QNearGraph::PairStream& pairs) {
       pairs.insert_pieces(pieces, [&](std::uint64_t piece, auto&& emit) {
         for (std::uint64_t at = stream.size() * piece / pieces; at < stream.size() * (piece + 1) / pieces; ++at) {
@@ -237,7 +238,8 @@ TEST(promised_distinct_pairs_keep_their_place_among_checked_ones) {
         }
       });
     }, bound);
-    std::vector<std::array<std::uint64_t, 2>> expected_stream{checked[0]};
+    std::vector<std::array<std::uint64_t, 2>> expected_stream;
+    if (prior) expected_stream.push_back(checked[0]);
     expected_stream.insert(expected_stream.end(), stream.begin(), stream.end());
     const Pairs expected = first_occurrences(expected_stream);
     CHECK(expected.size() < expected_stream.size());
