@@ -174,9 +174,12 @@ int main(int argc, char** argv) {
   const char* algorithm = std::getenv("TOLVA_BENCH_ALGORITHM");  // "old" or "new": run it too
   if (std::getenv("TOLVA_BENCH_INDEX") == nullptr && algorithm == nullptr) return 0;
   start = std::chrono::steady_clock::now();
+  const CpuTime index_cpu_before = CpuTime::now();
   const tolva::SimplexIndex index = tolva::build_simplex_index(complex);
   record.index_s = seconds_since(start);
-  std::printf("index: %.5f s, peak RSS %ld MiB\n", record.index_s, peak_rss_mib());
+  const CpuTime index_cpu_after = CpuTime::now();
+  std::printf("index: %.5f s (CPU: %.3f s user, %.3f s system), peak RSS %ld MiB\n", record.index_s,
+              index_cpu_after.user - index_cpu_before.user, index_cpu_after.system - index_cpu_before.system, peak_rss_mib());
   if (const char* walks = std::getenv("TOLVA_BENCH_WALK")) time_face_walk(complex, index, std::strtoull(walks, nullptr, 10));
   if (algorithm == nullptr) return 0;
   const std::uint64_t i = std::strtoull(std::getenv("TOLVA_BENCH_I") ? std::getenv("TOLVA_BENCH_I") : "0", nullptr, 10);

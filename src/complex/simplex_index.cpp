@@ -1,7 +1,6 @@
 #include "complex/simplex_index.hpp"
 
 #include <algorithm>
-#include <atomic>
 #include <bit>
 #include <cstring>
 #include <limits>
@@ -27,13 +26,21 @@ struct Piece {
   std::uint64_t first, last;
 };
 
-template <class Table>
-std::vector<Piece<Table>> pieces_of(std::vector<Table>& tables) {
+// About kPiece places each; with `whole_regions`, each piece ends where a region ends (once
+// the regions are mapped), so that a region's slots are written by one piece only.
+template <class V, class Table>
+std::vector<Piece<Table>> pieces_of(std::vector<Table>& tables, bool whole_regions) {
   std::vector<Piece<Table>> pieces;
   for (Table& table : tables) {
     if (table.slots.size() == 0) continue;
-    for (std::uint64_t first = 0; first < table.list->size(); first += kPiece) {
-      pieces.push_back({&table, first, std::min(first + kPiece, table.list->size())});
+    const std::uint64_t count = table.list->size();
+    for (std::uint64_t first = 0, last = 0; first < count; first = last) {
+      last = std::min(first + kPiece, count);
+      if (whole_regions && last < count) {
+        const std::uint64_t region = table.list->template at<V>(last)[0] >> table.root_shift;
+        if (table.region_start[region] < last) last = table.region_start[region + 1];
+      }
+      pieces.push_back({&table, first, last});
     }
   }
   return pieces;
@@ -73,7 +80,7 @@ void SimplexIndex::map_regions() {
   // Each piece writes the start of every region whose first place it holds, finding the
   // places where the region changes by galloping: the cost grows with the regions, not the
   // simplices.
-  const auto pieces = pieces_of(tables_);
+  const auto pieces = pieces_of<V>(tables_, false);
   parallel::run_pieces(pieces.size(), [&](std::uint64_t at) {
     const auto [table, first, last] = pieces[at];
     const SimplexList& list = *table->list;
@@ -104,9 +111,8 @@ void SimplexIndex::map_regions() {
 
 template <class V>
 void SimplexIndex::fill_tables() {
-  // A slot is claimed by compare-and-swap, as a region may span several pieces; lookups do
-  // not depend on which piece claimed which slot.
-  const auto pieces = pieces_of(tables_);
+  // Each piece holds whole regions: it alone writes their slots, with plain stores.
+  const auto pieces = pieces_of<V>(tables_, true);
   std::uint64_t total = 0;
   for (const auto& piece : pieces) total += piece.last - piece.first;
   begin_stage(Stage::Index, total);
@@ -138,10 +144,8 @@ void SimplexIndex::fill_tables() {
       const Home start = home[place % kAhead];
       if (place + kAhead < last) home[place % kAhead] = home_of(place + kAhead);
       for (std::uint64_t slot = start.slot;; slot = slot + 1 == start.region.last ? start.region.first : slot + 1) {
-        std::atomic_ref<std::uint32_t> entry(table->slots[slot]);
-        std::uint32_t empty = 0;
-        if (entry.load(std::memory_order_relaxed) == 0 &&
-            entry.compare_exchange_strong(empty, start.entry, std::memory_order_relaxed)) {
+        if (table->slots[slot] == 0) {
+          table->slots[slot] = start.entry;
           break;
         }
       }

@@ -421,7 +421,7 @@ TEST(index_answers_for_graphs_of_every_shape) {
       // Regions of one simplex each, side by side.
       {"skewed", skewed_graph(), 1, 3},
       // Every ordering of 10 vertices: a root holds more simplices than a block of work
-      // inserts, so several blocks fill one region.
+      // usually inserts, so blocks are stretched to whole regions.
       {"complete", cluster_graph(10, 0, 10, 1.0, 5), 6, 7},
       {"wide vertices", cluster_graph(70000, 65520, 32, 0.5, 6), 1, kUnbounded},
   };
