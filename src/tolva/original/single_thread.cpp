@@ -33,6 +33,16 @@ void shared_face_pairs(const Tables& tables, std::uint64_t first, std::uint64_t 
   // The i- and j-rows of t and of its cofaces, in coface order: looked up once per t.
   std::vector<std::span<const Position>> i_rows, j_rows;
   tables.for_each_q_simplex(first, last, [&](std::uint64_t t) {
+    const auto cofaces_of_t = tables.cofaces.row(t);
+    if (cofaces_of_t.empty()) {  // t alone: most q-simplices of a sparse complex
+      const auto with_j_face = by_j_face.row(t);
+      for (const Position x : by_i_face.row(t)) {
+        for (const Position y : with_j_face) {
+          if (x != y) emit(x, y);
+        }
+      }
+      return;
+    }
     i_rows.clear();
     j_rows.clear();
     const auto add = [&](std::uint64_t a) {
@@ -40,7 +50,7 @@ void shared_face_pairs(const Tables& tables, std::uint64_t first, std::uint64_t 
       j_rows.push_back(by_j_face.row(a));
     };
     add(t);
-    for (const Position a : tables.cofaces.row(t)) add(a);
+    for (const Position a : cofaces_of_t) add(a);
     for (const auto with_i_face : i_rows) {
       if (with_i_face.empty()) continue;
       for (const auto with_j_face : j_rows) {
