@@ -88,7 +88,7 @@ QNearGraph::PairStream::PairStream(QNearGraph& graph, std::uint64_t distinct_sou
   const std::uint64_t wanted = std::bit_ceil(std::max<std::uint64_t>(1, attempts / kKeysPerPartition));
   partition_bits_ = std::min<unsigned>(kMaxPartitionBits, static_cast<unsigned>(std::countr_zero(wanted)));
   // The graph's own pairs go first, so that the stream's repeats of them count as seen.
-  if (!graph_.keys_.empty()) chunks_.push_back(std::move(graph_.keys_));
+  if (!graph_.keys_.empty()) chunks_.push_back(Chunk::holding(std::move(graph_.keys_)));
   graph_.keys_ = FlatBuffer<std::uint64_t>();
   graph_.lookup_ = FlatBuffer<std::uint64_t>();  // stale once the stream is in
   graph_.streaming_ = true;
@@ -101,14 +101,14 @@ QNearGraph::PairStream::~PairStream() {
 
 void QNearGraph::PairStream::close_tail() {
   if (tail_.empty()) return;
-  chunks_.push_back(std::move(tail_));
+  chunks_.push_back(Chunk::holding(std::move(tail_)));
   tail_ = FlatBuffer<std::uint64_t>();
 }
 
 std::uint64_t QNearGraph::PairStream::mark_repeats() {
   const std::uint64_t partition_count = std::uint64_t{1} << partition_bits_;
   std::vector<std::uint64_t> chunk_starts(chunks_.size() + 1, 0);
-  for (std::size_t c = 0; c < chunks_.size(); ++c) chunk_starts[c + 1] = chunk_starts[c] + chunks_[c].size();
+  for (std::size_t c = 0; c < chunks_.size(); ++c) chunk_starts[c + 1] = chunk_starts[c] + chunks_[c].size;
   const std::uint64_t keys = chunk_starts.back();
   const std::uint64_t workers = parallel::worker_count();
   // The stream is read in `ranges` stretches of about equal length, each by one worker.
@@ -220,10 +220,10 @@ void QNearGraph::PairStream::for_each_run_of(std::uint64_t stretch, VisitRun&& v
                                            chunk_starts.begin()) - 1;
   for (std::uint64_t at = begin; at < end; ++c) {
     const std::uint64_t stop = std::min(end, chunk_starts[c + 1]);
-    visit_run(chunks_[c].data() + (at - chunk_starts[c]), stop - at);
+    visit_run(chunks_[c].keys + (at - chunk_starts[c]), stop - at);
     at = stop;
     // A chunk read whole by this stretch alone is not read again.
-    if (release && chunk_starts[c] >= begin && chunk_starts[c + 1] <= end) chunks_[c] = FlatBuffer<std::uint64_t>();
+    if (release && chunk_starts[c] >= begin && chunk_starts[c + 1] <= end) chunks_[c] = Chunk();
   }
 }
 
@@ -252,8 +252,8 @@ std::uint64_t QNearGraph::PairStream::repeats_in(std::uint64_t stretch) const {
 
 void QNearGraph::PairStream::join_chunks(std::uint64_t repeats) {
   const std::uint64_t keys = stretches_.chunk_starts.back();
-  if (chunks_.size() == 1 && repeats == 0) {
-    graph_.keys_ = std::move(chunks_.front());
+  if (chunks_.size() == 1 && repeats == 0 && chunks_.front().own.data() != nullptr) {
+    graph_.keys_ = std::move(chunks_.front().own);
     chunks_.clear();
     return;
   }
@@ -294,6 +294,7 @@ void QNearGraph::PairStream::join_chunks(std::uint64_t repeats) {
     }, true);
   });
   chunks_.clear();
+  shared_blocks_.clear();
   joined.truncate(joined.size());  // the filed keys may have needed more room than the result
   graph_.keys_ = std::move(joined);
 }

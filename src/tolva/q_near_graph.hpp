@@ -32,6 +32,10 @@
 
 namespace tolva {
 
+// The pieces of one insert_pieces call hinted to hold at most this many keys in all share one
+// block (8 MiB at most, held until the chunks are joined, whereas chunks of their own are
+// released as they are read).
+inline constexpr std::uint64_t kSharedBlockKeys = std::uint64_t{1} << 20;
 // A piece's chunk is reserved for at most this many keys; beyond it, it grows as it fills.
 inline constexpr std::uint64_t kMaxReservedPerPiece = std::uint64_t{1} << 23;
 // A chunk expected to hold kLargeChunkKeys or more is reserved for at least kMappedChunkKeys:
@@ -156,7 +160,21 @@ class QNearGraph {
     QNearGraph& graph_;
     std::uint64_t first_checked_key_;
     unsigned partition_bits_ = 0;
-    std::vector<FlatBuffer<std::uint64_t>> chunks_;  // stream order; the graph's own keys first
+    // A run of the stream: keys in a buffer of its own, or in a block shared by the pieces of
+    // one insert_pieces call.
+    struct Chunk {
+      FlatBuffer<std::uint64_t> own;
+      const std::uint64_t* keys = nullptr;
+      std::uint64_t size = 0;
+      static Chunk holding(FlatBuffer<std::uint64_t>&& buffer) {
+        Chunk chunk{std::move(buffer), nullptr, 0};
+        chunk.keys = chunk.own.data();
+        chunk.size = chunk.own.size();
+        return chunk;
+      }
+    };
+    std::vector<Chunk> chunks_;  // stream order; the graph's own keys first
+    std::vector<FlatBuffer<std::uint64_t>> shared_blocks_;
     FlatBuffer<std::uint64_t> tail_;                  // single insertions since the last chunk
     // One bit per checked key of each partition, in stream order: set for a repeat.
     FlatBuffer<std::uint64_t> seen_;
@@ -193,12 +211,41 @@ void QNearGraph::PairStream::insert_pieces(std::uint64_t pieces, Reserve&& reser
   close_tail();
   const std::size_t first = chunks_.size();
   chunks_.resize(first + pieces);
+  // The pieces of a short stream write into one block, each from where the hints of those
+  // before it end: one large block is backed by huge pages, many small chunks are not. A
+  // piece that outgrows its hint goes on in a buffer of its own.
+  std::vector<std::uint64_t> room_starts(pieces + 1, 0);
+  for (std::uint64_t piece = 0; piece < pieces; ++piece) {
+    room_starts[piece + 1] = room_starts[piece] + std::min(reserve(piece), kSharedBlockKeys + 1);
+  }
+  std::uint64_t* const block = room_starts[pieces] > 0 && room_starts[pieces] <= kSharedBlockKeys
+                                   ? shared_blocks_.emplace_back().extend(room_starts[pieces])
+                                   : nullptr;
   parallel::run_pieces(pieces, [&](std::uint64_t piece) {
-    FlatBuffer<std::uint64_t>& keys = chunks_[first + piece];
-    const std::uint64_t expected = std::min<std::uint64_t>(reserve(piece), kMaxReservedPerPiece);
-    keys.reserve(expected >= kLargeChunkKeys ? std::max(expected, kMappedChunkKeys) : expected);
-    produce(piece, [&](std::uint64_t source, std::uint64_t target) { keys.push_back(key_of(source, target)); });
-    keys.truncate(keys.size());  // gives back what the hint reserved beyond the pairs
+    Chunk& chunk = chunks_[first + piece];
+    if (block != nullptr) {
+      std::uint64_t* const start = block + room_starts[piece];
+      const std::uint64_t room = room_starts[piece + 1] - room_starts[piece];
+      std::uint64_t written = 0;
+      FlatBuffer<std::uint64_t> grown;
+      produce(piece, [&](std::uint64_t source, std::uint64_t target) {
+        const std::uint64_t key = key_of(source, target);
+        if (written < room) {
+          start[written++] = key;
+        } else {
+          if (grown.empty()) grown.append(start, written);
+          grown.push_back(key);
+        }
+      });
+      chunk = grown.empty() ? Chunk{{}, start, written} : Chunk::holding(std::move(grown));
+    } else {
+      FlatBuffer<std::uint64_t> keys;
+      const std::uint64_t expected = std::min<std::uint64_t>(reserve(piece), kMaxReservedPerPiece);
+      keys.reserve(expected >= kLargeChunkKeys ? std::max(expected, kMappedChunkKeys) : expected);
+      produce(piece, [&](std::uint64_t source, std::uint64_t target) { keys.push_back(key_of(source, target)); });
+      keys.truncate(keys.size());  // gives back what the hint reserved beyond the pairs
+      chunk = Chunk::holding(std::move(keys));
+    }
     advance_stage(1);
   });
 }

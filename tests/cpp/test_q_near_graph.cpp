@@ -210,6 +210,36 @@ TEST(chunks_of_any_length_join_in_stream_order) {
   }
 }
 
+// Hints are only hints: pieces that write fewer pairs than hinted, none, or more (on in a
+// buffer of their own) still land in piece order, whether the pieces share one block or not.
+TEST(pieces_that_miss_their_hints_still_insert_in_order) {
+  const auto stream = repeating_stream(200000, 31);
+  const std::uint64_t pieces = 40;
+  const auto piece_range = [&](std::uint64_t piece) {
+    return std::pair<std::uint64_t, std::uint64_t>{stream.size() * piece / pieces, stream.size() * (piece + 1) / pieces};
+  };
+  for (const bool shared : {true, false}) {  // hints within one block's size, or beyond it
+    QNearGraph graph;
+    graph.reserve(stream.size());
+    graph.insert_all([&](QNearGraph::PairStream& pairs) {
+      pairs.insert_pieces(
+          pieces,
+          [&](std::uint64_t piece) {
+            const auto [first, last] = piece_range(piece);
+            const std::uint64_t length = last - first;
+            // too few, none, exactly, too many
+            const std::uint64_t hint = piece % 4 == 0 ? length / 2 : piece % 4 == 1 ? 0 : piece % 4 == 2 ? length : 3 * length;
+            return shared ? hint : hint + tolva::kSharedBlockKeys;
+          },
+          [&](std::uint64_t piece, auto&& emit) {
+            const auto [first, last] = piece_range(piece);
+            for (std::uint64_t at = first; at < last; ++at) emit(stream[at][0], stream[at][1]);
+          });
+    });
+    CHECK(graph.edges() == first_occurrences(stream));
+  }
+}
+
 // Promised pairs (sources below the bound, each once) interleaved with checked ones that
 // repeat: the order is the stream's, with only the checked repeats gone, on one thread and
 // in pieces.
