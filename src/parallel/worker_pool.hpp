@@ -25,9 +25,9 @@ class WorkerPool {
 
   std::size_t worker_count() const noexcept { return worker_count_; }
 
-  // Runs run_block(0) ... run_block(block_count - 1) on the workers while the calling thread
-  // waits; a single block runs on the calling thread, and a caller that is a worker itself (a
-  // nested call) takes part. Several callers may run jobs at once. The
+  // Runs run_block(0) ... run_block(block_count - 1): on at most worker_count() threads at
+  // once, the calling thread among them when a seat is free (a nested caller keeps its own),
+  // and a single block on the calling thread. Several callers may run jobs at once. The
   // failure of the lowest failing block is rethrown here once every running block has
   // finished; blocks above a failed one are skipped. The caller's task (base/task.hpp) is the
   // task of every thread while it runs one of these blocks, and a block claimed after the
@@ -48,7 +48,7 @@ class WorkerPool {
 std::size_t worker_count();
 
 // run_piece(0) ... run_piece(count - 1): on the calling thread when there are fewer than two
-// pieces (nothing to spread), else as blocks of the global pool's workers. Either way a
+// pieces (nothing to spread), else as blocks of the global pool (see run_blocks). Either way a
 // cancelled task stops before its next piece.
 template <class RunPiece>
 void run_pieces(std::uint64_t count, RunPiece&& run_piece) {
