@@ -167,7 +167,7 @@ int main(int argc, char** argv) {
   }
   const std::uint64_t total = complex.simplex_count();
   std::printf("\ntotal: %llu simplices\n", static_cast<unsigned long long>(total));
-  std::printf("complex: %.3f s (%.1f M simplices/s), %.1f MiB of vertex arrays (%u-byte vertices), peak RSS %ld MiB (before: %ld MiB)\n",
+  std::printf("complex: %.5f s (%.1f M simplices/s), %.1f MiB of vertex arrays (%u-byte vertices), peak RSS %ld MiB (before: %ld MiB)\n",
               complex_seconds, static_cast<double>(total) / complex_seconds / 1e6, static_cast<double>(bytes) / 1048576.0, complex.vertex_width,
               peak_rss_mib(), rss_before);
 
