@@ -122,7 +122,7 @@ void SimplexIndex::fill_tables() {
     const std::uint64_t stride = list.vertices_per_simplex();
     // Home slots are computed kAhead simplices early and prefetched: a region may still be
     // larger than the cache.
-    constexpr std::uint64_t kAhead = 8;
+    constexpr std::uint64_t kAhead = 16;
     struct Home {
       std::uint64_t slot;
       Table::Slots region;
