@@ -121,7 +121,10 @@ std::size_t recent_available_memory() {
   static std::mutex mutex;
   static std::optional<std::chrono::steady_clock::time_point> read_at;
   static std::size_t reading = 0, taken_then = 0;
-  const std::lock_guard lock(mutex);
+  // Another thread reading, or (in a child forked while one was) a lock nobody will release:
+  // read afresh.
+  const std::unique_lock lock(mutex, std::try_to_lock);
+  if (!lock.owns_lock()) return available_memory();
   const auto now = std::chrono::steady_clock::now();
   const std::size_t in_use = taken.load(std::memory_order_relaxed);
   if (!read_at || now - *read_at > kReadingLifetime) {
