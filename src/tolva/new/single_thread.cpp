@@ -14,7 +14,7 @@ struct Tables {
   PositionTable cofaces;  // keyed by place in L1, the simplex itself left out
   std::uint64_t first_position;  // of L1
 
-  // The simplices that are or contain a: a itself, then its cofaces.
+  // The simplices that contain a (a itself left out).
   std::span<const Position> cofaces_of(Position a) const { return cofaces.row(a - first_position); }
 };
 
