@@ -1,9 +1,11 @@
 """Stage times of several builds of the bench program on the same requests, interleaved round
 by round (the order of the builds alternating) so that a slow spell of the machine falls on
-all of them; prints the medians as a Markdown table.
+all of them; prints medians and lower quartiles (milliseconds) as a Markdown table.
 
     python bench/compare_builds.py before=OLD/tolva_bench after=build/bench/tolva_bench \
         [--rounds 7] [--workers 2] [--column PATH]
+
+The bench program prints its stages to 10 µs since b479bee; older builds print whole milliseconds.
 
 Requests: the C. elegans pair cases of bench/run.py (both algorithms) and, with --column, the
 column graph at q = 3 (old). The stage times are the bench program's own (complex, index,
@@ -33,6 +35,13 @@ def stage_times(binary, path, q, max_dimension, algorithm, workers):
     return {stage: float(match.group(1)) for stage, match in found.items() if match}
 
 
+def spread(seconds):
+    """Median ~ lower quartile in milliseconds: a slow spell moves the median more than the quartile."""
+    if not seconds:
+        return "-"
+    return f"{statistics.median(seconds) * 1e3:.2f} ~ {sorted(seconds)[len(seconds) // 4] * 1e3:.2f}"
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("builds", nargs="+", help="NAME=PATH of a tolva_bench binary")
@@ -50,12 +59,11 @@ def main():
             name, path, q, top, algorithm = request
             times.setdefault((name, algorithm, build), []).append(
                 stage_times(builds[build], path, q, top, algorithm, args.workers))
-    print(f"workers: {args.workers}, rounds: {args.rounds} (medians, seconds)\n")
+    print(f"workers: {args.workers}, rounds: {args.rounds} (milliseconds: median ~ lower quartile)\n")
     print("| request | algorithm | " + " | ".join(f"{b} {s}" for b in builds for s in STAGES) + " |")
     print("|---|---|" + "---|" * (len(builds) * len(STAGES)))
     for name, _, _, _, algorithm in requests:
-        cells = [f"{statistics.median(run[s] for run in times[(name, algorithm, b)]):.3f}"
-                 for b in builds for s in STAGES]
+        cells = [spread([run[s] for run in times[(name, algorithm, b)] if s in run]) for b in builds for s in STAGES]
         print(f"| {name} | {algorithm} | " + " | ".join(cells) + " |")
 
 
