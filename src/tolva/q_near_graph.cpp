@@ -143,9 +143,11 @@ std::uint64_t QNearGraph::PairStream::mark_repeats() {
   }
   seen_ = FlatBuffer<std::uint64_t>::zeros(seen_starts_[partition_count], PageSize::Small);
   const std::uint64_t groups = std::min(partition_count, keys < kCopiedWhole ? 1 : kLargeStreamGroups);
-  // Room for the joined keys from the start, so that the join writes into the pages the
-  // filing wrote instead of moving to a fresh block (unwritten room costs no pages).
-  spare_.reserve(keys);
+  // Filed in one group: room for the joined keys from the start, so that the join writes into
+  // the pages the filing wrote instead of moving to a fresh block (unwritten room costs no
+  // pages). A stream filed in groups reserves half its keys at a time, as the memory guard
+  // counts reserved room as taken; its block has a mapping of its own and grows in place.
+  if (groups == 1) spare_.reserve(keys);
   std::uint64_t repeats = 0;
   for (std::uint64_t group = 0; group < groups; ++group) {
     throw_if_cancelled();

@@ -4,7 +4,7 @@
 //
 // The algorithms stream their attempted pairs in (insert_all): the attempted keys are kept
 // in stream order, in the chunks they were written into (one per piece produced on a
-// worker), each written once. When the stream ends, the keys are filed by hash into many
+// worker; the pieces of a short call share one block), each written once. When the stream ends, the keys are filed by hash into many
 // partitions, small enough that a partition's keys are deduplicated inside a table that
 // stays in a core's cache: the stream is read in stretches, one per worker, once to count
 // and once to file (all partitions at once, or for a very long stream in two groups, so that
