@@ -50,6 +50,13 @@ class SimplexList {
     while (place >= pieces_[piece].end) ++piece;
     return reinterpret_cast<const V*>(pieces_[piece].origin + place * simplex_bytes_);
   }
+  // One past the last place of the piece holding `place`: the simplices from at(place) up to
+  // there lie one after another.
+  std::uint64_t run_end(std::uint64_t place) const noexcept {
+    std::uint32_t piece = directory_[place >> shift_];
+    while (place >= pieces_[piece].end) ++piece;
+    return pieces_[piece].end;
+  }
   // Vertex k of the simplex at `place`, whatever the width.
   std::uint64_t vertex(std::uint64_t place, std::uint64_t k) const noexcept {
     return width_ == sizeof(NarrowVertex) ? at<NarrowVertex>(place)[k] : at<WideVertex>(place)[k];

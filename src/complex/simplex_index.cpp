@@ -18,6 +18,11 @@ namespace {
 constexpr std::uint64_t kSimplicesPerRegion = 16;
 // Places per block of work: a few hundred microseconds of insertions.
 constexpr std::uint64_t kPiece = std::uint64_t{1} << 15;
+// Tag bits that a slot of fewer than 4 bytes keeps beside the place. With two slots per simplex,
+// a probe passes over half a slot of another simplex on average and reads its vertices for one
+// in 2^kTagBits of those: each is a cache miss, and with 2 bits the face walk on a column
+// graph took 1.7 times as long.
+constexpr unsigned kTagBits = 8;
 
 // A run of places of one list.
 template <class Table>
@@ -32,7 +37,7 @@ template <class V, class Table>
 std::vector<Piece<Table>> pieces_of(std::vector<Table>& tables, bool whole_regions) {
   std::vector<Piece<Table>> pieces;
   for (Table& table : tables) {
-    if (table.slots.size() == 0) continue;
+    if (table.region_start.size() == 0) continue;
     const std::uint64_t count = table.list->size();
     for (std::uint64_t first = 0, last = 0; first < count; first = last) {
       last = std::min(first + kPiece, count);
@@ -53,7 +58,9 @@ SimplexIndex::SimplexIndex(const DirectedFlagComplex& complex) : q_(complex.q) {
   for (const SimplexList& list : complex.lists) {
     const std::uint64_t count = list.size();
     if (count > kMaxPosition || size_ + count > kMaxPosition) panic_capacity_overflow();
-    tables_.push_back(Table{&list, size_, 0, {}, {}});
+    Table& table = tables_.emplace_back();
+    table.list = &list;
+    table.first_position = size_;
     size_ += count;
   }
   with_vertex_type(complex.vertex_width, [&]<class V>(V) {
@@ -73,9 +80,6 @@ void SimplexIndex::map_regions() {
     while ((last_root >> table.root_shift) + 1 > regions_wanted) ++table.root_shift;
     table.region_start = FlatBuffer<std::uint32_t>::zeros((last_root >> table.root_shift) + 2);
     table.region_start[table.region_count()] = static_cast<std::uint32_t>(count);
-    table.slots = FlatBuffer<std::uint32_t>::zeros(2 * count);
-    const auto place_bits = static_cast<unsigned>(std::bit_width(count));  // places + 1 run up to count
-    table.place_mask = place_bits >= 32 ? ~std::uint32_t{0} : (std::uint32_t{1} << place_bits) - 1;
   }
   // Each piece writes the start of every region whose first place it holds, finding the
   // places where the region changes by galloping: the cost grows with the regions, not the
@@ -107,6 +111,23 @@ void SimplexIndex::map_regions() {
       place = low;
     }
   });
+  for (Table& table : tables_) {
+    if (table.region_start.size() != 0) allocate_slots(table);
+  }
+}
+
+void SimplexIndex::allocate_slots(Table& table) {
+  std::uint64_t largest = 0;
+  for (std::uint64_t region = 0; region < table.region_count(); ++region) {
+    largest = std::max<std::uint64_t>(largest, table.region_start[region + 1] - table.region_start[region]);
+  }
+  const auto place_bits = static_cast<unsigned>(std::bit_width(largest));  // places + 1 run up to largest
+  table.place_mask = place_bits >= 32 ? ~std::uint32_t{0} : (std::uint32_t{1} << place_bits) - 1;
+  table.slot_bytes = std::clamp((place_bits + kTagBits + 7) / 8, 2u, 4u);
+  table.slot_mask = static_cast<std::uint32_t>((std::uint64_t{1} << (8 * table.slot_bytes)) - 1);
+  table.tag_mask = ~table.place_mask & table.slot_mask;
+  table.slot_count = 2 * table.list->size();
+  table.slots = FlatBuffer<std::byte>::zeros(table.slot_bytes * table.slot_count + 3);
 }
 
 template <class V>
@@ -118,40 +139,64 @@ void SimplexIndex::fill_tables() {
   begin_stage(Stage::Index, total);
   parallel::run_pieces(pieces.size(), [&](std::uint64_t at) {
     const auto [table, first, last] = pieces[at];
-    const SimplexList& list = *table->list;
-    const std::uint64_t stride = list.vertices_per_simplex();
-    // Home slots are computed kAhead simplices early and prefetched: a region may still be
-    // larger than the cache.
-    constexpr std::uint64_t kAhead = 16;
-    struct Home {
-      std::uint64_t slot;
-      Table::Slots region;
-      std::uint32_t entry;
-    };
-    Home home[kAhead];
-    const auto home_of = [&](std::uint64_t place) {
-      const V* simplex = list.template at<V>(place);
-      const Table::Slots region = table->region_of(simplex[0]);
-      const std::uint64_t hash = hash_vertices(simplex, stride);
-      const std::uint64_t slot = Table::home_slot(hash, region);
-      __builtin_prefetch(&table->slots[slot], 1);
-      return Home{slot, region, table->entry_for(place, static_cast<std::uint32_t>(hash))};
-    };
-    for (std::uint64_t place = first; place < std::min(last, first + kAhead); ++place) {
-      home[place % kAhead] = home_of(place);
-    }
-    for (std::uint64_t place = first; place < last; ++place) {
-      const Home start = home[place % kAhead];
-      if (place + kAhead < last) home[place % kAhead] = home_of(place + kAhead);
-      for (std::uint64_t slot = start.slot;; slot = slot + 1 == start.region.last ? start.region.first : slot + 1) {
-        if (table->slots[slot] == 0) {
-          table->slots[slot] = start.entry;
-          break;
-        }
-      }
-    }
+    table->with_slots([&](auto slots) { fill_piece<V>(*table, slots, first, last); });
     advance_stage(last - first);
   });
+}
+
+template <class V, class Slots>
+void SimplexIndex::fill_piece(const Table& table, Slots slots, std::uint64_t first, std::uint64_t last) {
+  // With the simplex's length known to the compiler, its hash is a few multiplications by
+  // constants; lists of longer simplices are few and small.
+  const std::uint64_t stride = table.list->vertices_per_simplex();
+  const auto fill = [&]<std::uint64_t Stride>() { fill_batches<V, Stride>(table, slots, first, last); };
+  switch (stride) {
+    case 1: return fill.template operator()<1>();
+    case 2: return fill.template operator()<2>();
+    case 3: return fill.template operator()<3>();
+    case 4: return fill.template operator()<4>();
+    case 5: return fill.template operator()<5>();
+    case 6: return fill.template operator()<6>();
+    default: return fill.template operator()<0>();
+  }
+}
+
+template <class V, std::uint64_t Stride, class Slots>
+void SimplexIndex::fill_batches(const Table& table, Slots slots, std::uint64_t first, std::uint64_t last) {
+  const SimplexList& list = *table.list;
+  const std::uint64_t stride = Stride != 0 ? Stride : list.vertices_per_simplex();
+  // Home slots are computed and prefetched a batch at a time, then filled: a region may still
+  // be larger than the cache.
+  constexpr std::uint64_t kBatch = 32;
+  struct Home {
+    std::uint64_t slot;
+    Table::Slots region;
+    std::uint32_t entry;
+  };
+  Home homes[kBatch];
+  const V* simplex = nullptr;
+  std::uint64_t run_end = first;  // simplices lie one after another up to here
+  for (std::uint64_t place = first; place < last;) {
+    const std::uint64_t batch = std::min(kBatch, last - place);
+    for (std::uint64_t k = 0; k < batch; ++k, simplex += stride) {
+      if (place + k == run_end) {
+        simplex = list.template at<V>(place + k);
+        run_end = list.run_end(place + k);
+      }
+      const Table::Slots region = table.region_of(simplex[0]);
+      const std::uint64_t hash = hash_vertices(simplex, stride);
+      const std::uint64_t slot = Table::home_slot(hash, region);
+      __builtin_prefetch(slots.address(slot), 1);
+      homes[k] = {slot, region, table.entry_for(place + k - region.first_place(), static_cast<std::uint32_t>(hash))};
+    }
+    for (std::uint64_t k = 0; k < batch; ++k) {
+      const Home& home = homes[k];
+      std::uint64_t slot = home.slot;
+      while (!slots.is_empty(slot)) slot = slot + 1 == home.region.last ? home.region.first : slot + 1;
+      slots.store(slot, home.entry);
+    }
+    place += batch;
+  }
 }
 
 std::optional<std::uint64_t> SimplexIndex::find(std::span<const std::uint64_t> vertices) const {

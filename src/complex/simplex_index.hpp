@@ -3,15 +3,18 @@
 // (slots hold the simplex's place in its list, not a copy of it). The top list, whose
 // simplices are faces of nothing, is binary-searched instead: its lists are sorted.
 //
-// A slot holds the place + 1 in its low bits and, in the bits the list's size leaves free, a tag
-// of the simplex's hash: a probe passes over slots of other simplices without reading their
-// vertices, which lie in a random place of a list of up to gigabytes.
-//
 // A table is cut into regions by first vertex: the simplices whose first vertices fall in one
 // range of roots hash into a region of their own, two slots per simplex. A list is sorted by
 // first vertex, so filling the table walks it region by region and each region stays in cache
 // while it is written, instead of every insertion missing in a table of gigabytes; a lookup
 // pays one read of a small directory for it.
+//
+// A slot holds the simplex's place within its region + 1 in its low bits and, in the bits the
+// largest region leaves free, a tag of the simplex's hash: a probe passes over slots of other
+// simplices without reading their vertices, which lie in a random place of a list of up to
+// gigabytes. A slot takes 2, 3 or 4 bytes, the fewest that leave a tag of 8 bits (4 bytes
+// for regions of more than 2^24 simplices): the tables are the index's whole memory, and
+// every byte of them is a fresh page to fault in.
 #pragma once
 
 #include <algorithm>
@@ -73,6 +76,26 @@ inline bool same_vertices(const V* a, const V* b, std::uint64_t count) noexcept 
   return true;
 }
 
+// Slots of 2, 3 or 4 bytes in a byte array, as the table is filled: each slot is read and
+// written in its own bytes only, which leaves the next slot, perhaps another thread's, alone.
+template <unsigned Bytes>
+struct PackedSlots {
+  static_assert(Bytes >= 2 && Bytes <= 4);
+  std::byte* bytes;
+
+  bool is_empty(std::uint64_t slot) const noexcept {
+    const std::byte* at = bytes + Bytes * slot;
+    std::byte any{0};
+    for (unsigned k = 0; k < Bytes; ++k) any |= at[k];
+    return any == std::byte{0};
+  }
+  void store(std::uint64_t slot, std::uint32_t entry) const noexcept {
+    std::byte* at = bytes + Bytes * slot;
+    for (unsigned k = 0; k < Bytes; ++k) at[k] = static_cast<std::byte>(entry >> (8 * k));
+  }
+  const std::byte* address(std::uint64_t slot) const noexcept { return bytes + Bytes * slot; }
+};
+
 class SimplexIndex {
   __extension__ typedef unsigned __int128 Wide;
 
@@ -101,7 +124,8 @@ class SimplexIndex {
   struct Probe {
     std::size_t table;  // SIZE_MAX: no table holds sequences of this length
     std::uint64_t slot;
-    std::uint32_t tag;  // the sequence's hash, of which a slot keeps the bits above its place
+    std::uint32_t tag;          // the sequence's hash, of which a slot keeps the bits above its place
+    std::uint32_t first_place;  // of the region probed: slots hold places relative to it
   };
   template <class V>
   Probe begin_lookup(const V* vertices, std::uint64_t count) const noexcept {
@@ -118,6 +142,8 @@ class SimplexIndex {
   std::uint64_t end_lookup(const Probe& probe, const V* vertices, std::uint64_t count) const;
 
   std::uint64_t size() const noexcept { return size_; }
+  // Bytes per slot of list k's table: 2, 3 or 4; 0 for a list that is searched.
+  unsigned slot_bytes(std::size_t k) const noexcept { return tables_[k].slot_bytes; }
   // Position of the first simplex of list k.
   std::uint64_t first_position(std::size_t k) const noexcept { return tables_[k].first_position; }
 
@@ -135,21 +161,54 @@ class SimplexIndex {
     // owns the slots from 2 * region_start[r] to 2 * region_start[r + 1]; one entry more
     // than there are regions.
     FlatBuffer<std::uint32_t> region_start;
-    FlatBuffer<std::uint32_t> slots;  // place in the list + 1 and tag, 0 when empty; none: searched
-    std::uint32_t place_mask = 0;     // the bits of a slot that hold the place + 1
+    // Place in the region + 1 and tag, 0 when empty, slot_bytes each, least significant byte
+    // first, and 3 bytes more; none for a list that is searched.
+    FlatBuffer<std::byte> slots;
+    unsigned slot_bytes = 0;
+    std::uint32_t slot_mask = 0;  // the bits of 4 bytes read from a slot that are the slot's
+    std::uint64_t slot_count = 0;
+    std::uint32_t place_mask = 0;  // the bits of a slot that hold the place + 1
+    std::uint32_t tag_mask = 0;    // the bits above them, within the slot
 
-    std::uint32_t entry_for(std::uint64_t place, std::uint32_t tag) const noexcept {
-      return (tag & ~place_mask) | static_cast<std::uint32_t>(place + 1);
+    bool hashed() const noexcept { return slot_count != 0; }
+    // Calls body(PackedSlots<slot_bytes>) over the table's slots.
+    template <class Body>
+    [[gnu::always_inline]] decltype(auto) with_slots(Body&& body) const {
+      std::byte* bytes = const_cast<std::byte*>(slots.data());
+      if (slot_bytes == 2) return body(PackedSlots<2>{bytes});
+      if (slot_bytes == 3) return body(PackedSlots<3>{bytes});
+      return body(PackedSlots<4>{bytes});
+    }
+    // A slot of the filled table, whatever its width, without a branch: lookups alternate
+    // between tables of different widths, faces of one size after another.
+    std::uint32_t load_slot(std::uint64_t slot) const noexcept {
+      const std::byte* at = slot_address(slot);
+      std::uint32_t word;
+      if constexpr (std::endian::native == std::endian::little) {
+        std::memcpy(&word, at, 4);
+      } else {
+        word = 0;
+        for (unsigned k = 0; k < 4; ++k) word |= std::to_integer<std::uint32_t>(at[k]) << (8 * k);
+      }
+      return word & slot_mask;
+    }
+    const std::byte* slot_address(std::uint64_t slot) const noexcept { return slots.data() + slot_bytes * slot; }
+
+    std::uint32_t entry_for(std::uint64_t place_in_region, std::uint32_t tag) const noexcept {
+      return (tag & tag_mask) | static_cast<std::uint32_t>(place_in_region + 1);
     }
     // Whether a filled slot may hold the sequence with this tag (only then are vertices read).
-    bool may_hold(std::uint32_t entry, std::uint32_t tag) const noexcept { return ((entry ^ tag) & ~place_mask) == 0; }
-    std::uint64_t place_in(std::uint32_t entry) const noexcept { return (entry & place_mask) - 1; }
+    bool may_hold(std::uint32_t entry, std::uint32_t tag) const noexcept { return ((entry ^ tag) & tag_mask) == 0; }
+    std::uint64_t place_in(std::uint32_t entry, std::uint32_t first_place) const noexcept {
+      return std::uint64_t{first_place} + (entry & place_mask) - 1;
+    }
 
     std::uint64_t region_count() const noexcept { return region_start.size() - 1; }
     // The slots [first, last) of the region of a simplex starting with `root`; empty when no
     // simplex of the list starts in that region.
     struct Slots {
       std::uint64_t first, last;
+      std::uint32_t first_place() const noexcept { return static_cast<std::uint32_t>(first / 2); }
     };
     Slots region_of(std::uint64_t root) const noexcept {
       const std::uint64_t region = root >> root_shift;
@@ -165,8 +224,13 @@ class SimplexIndex {
   // Region sizes and slot tables for every hashed list, then the insertions.
   template <class V>
   void map_regions();
+  static void allocate_slots(Table& table);
   template <class V>
   void fill_tables();
+  template <class V, class Slots>
+  static void fill_piece(const Table& table, Slots slots, std::uint64_t first, std::uint64_t last);
+  template <class V, std::uint64_t Stride, class Slots>
+  static void fill_batches(const Table& table, Slots slots, std::uint64_t first, std::uint64_t last);
   // The table for sequences of `count` vertices and the slot their probing starts at.
   template <class V>
   Probe home_of(const V* vertices, std::uint64_t count) const noexcept {
@@ -199,52 +263,56 @@ std::optional<std::uint64_t> SimplexIndex::find(const V* vertices, std::uint64_t
 
 template <class V>
 SimplexIndex::Probe SimplexIndex::home_of(const V* vertices, std::uint64_t count, std::uint64_t hash) const noexcept {
-  if (count <= q_ || count - 1 - q_ >= tables_.size()) return Probe{SIZE_MAX, 0, 0};
+  if (count <= q_ || count - 1 - q_ >= tables_.size()) return Probe{SIZE_MAX, 0, 0, 0};
   const std::size_t k = count - 1 - q_;
   const Table& table = tables_[k];
-  if (table.slots.size() == 0) return Probe{k, 0, 0};
+  if (!table.hashed()) return Probe{k, 0, 0, 0};
   const Table::Slots region = table.region_of(vertices[0]);
-  if (region.first == region.last) return Probe{k, kNoSlot, 0};
-  return Probe{k, Table::home_slot(hash, region), static_cast<std::uint32_t>(hash)};
+  if (region.first == region.last) return Probe{k, kNoSlot, 0, 0};
+  return Probe{k, Table::home_slot(hash, region), static_cast<std::uint32_t>(hash), region.first_place()};
 }
 
 template <class V>
 inline std::uint64_t SimplexIndex::probe_from(const Probe& probe, const V* vertices, std::uint64_t count) const noexcept {
   if (probe.table == SIZE_MAX) return kAbsent;
   const Table& table = tables_[probe.table];
-  if (table.slots.size() == 0) return search(table, vertices, count);
+  if (!table.hashed()) return search(table, vertices, count);
   if (probe.slot == kNoSlot) return kAbsent;
   const Table::Slots region = table.region_of(vertices[0]);
   // A region has twice as many slots as simplices: the probing meets an empty one.
   for (std::uint64_t slot = probe.slot;; slot = slot + 1 == region.last ? region.first : slot + 1) {
-    const std::uint32_t entry = table.slots[slot];
+    const std::uint32_t entry = table.load_slot(slot);
     if (entry == 0) return kAbsent;
-    if (table.may_hold(entry, probe.tag) && same_vertices(table.list->template at<V>(table.place_in(entry)), vertices, count)) {
-      return table.first_position + table.place_in(entry);
-    }
+    if (!table.may_hold(entry, probe.tag)) continue;
+    const std::uint64_t place = table.place_in(entry, probe.first_place);
+    if (same_vertices(table.list->template at<V>(place), vertices, count)) return table.first_position + place;
   }
 }
 
 template <class V>
 SimplexIndex::Probe SimplexIndex::begin_lookup(const V* vertices, std::uint64_t count, std::uint64_t hash) const noexcept {
   const Probe probe = home_of(vertices, count, hash);
-  if (probe.table != SIZE_MAX && probe.slot != kNoSlot) __builtin_prefetch(tables_[probe.table].slots.data() + probe.slot);
+  if (probe.table != SIZE_MAX && probe.slot != kNoSlot && tables_[probe.table].hashed()) {
+    __builtin_prefetch(tables_[probe.table].slot_address(probe.slot));
+  }
   return probe;
 }
 
 template <class V>
 inline void SimplexIndex::fetch_candidate(const Probe& probe) const noexcept {
-  if (probe.table == SIZE_MAX || probe.slot == kNoSlot || tables_[probe.table].slots.size() == 0) return;
+  if (probe.table == SIZE_MAX || probe.slot == kNoSlot || !tables_[probe.table].hashed()) return;
   const Table& table = tables_[probe.table];
   // The first slot from home that may hold the sequence, nearly always the one that does, among
   // the few that the probing will read; past the region's end they belong to another region,
   // and prefetching one of those is only wasted.
-  const std::uint64_t last = std::min<std::uint64_t>(probe.slot + kSlotsFetched, table.slots.size());
+  const std::uint64_t last = std::min<std::uint64_t>(probe.slot + kSlotsFetched, table.slot_count);
   for (std::uint64_t slot = probe.slot; slot < last; ++slot) {
-    const std::uint32_t entry = table.slots[slot];
+    const std::uint32_t entry = table.load_slot(slot);
     if (entry == 0) return;
     if (table.may_hold(entry, probe.tag)) {
-      __builtin_prefetch(table.list->template at<V>(table.place_in(entry)));
+      // A slot of the next region names a place relative to another start, maybe past the end.
+      const std::uint64_t place = table.place_in(entry, probe.first_place);
+      if (place < table.list->size()) __builtin_prefetch(table.list->template at<V>(place));
       return;
     }
   }

@@ -280,6 +280,35 @@ TEST(every_simplex_of_a_large_complex_finds_its_position) {
   CHECK_EQ(position, index.size());
 }
 
+TEST(slots_of_every_width_find_their_simplices) {
+  // Root 0 has 70,000 edges (a region that needs 4-byte slots), 300 triangles (3 bytes); the
+  // vertices' regions are small (2 bytes). The tetrahedron 0123 makes the triangles hashed.
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> edges;
+  for (std::uint64_t leaf = 1; leaf <= 70000; ++leaf) edges.emplace_back(0, leaf);
+  for (std::uint64_t leaf = 2; leaf <= 301; ++leaf) edges.emplace_back(1, leaf);
+  edges.emplace_back(2, 3);
+  const Graph graph = graph_of(70001, edges);
+  const DirectedFlagComplex complex = tolva::build_directed_flag_complex(graph, 0, kUnbounded);
+  const tolva::SimplexIndex index = tolva::build_simplex_index(complex);
+  CHECK_EQ(complex.lists.size(), 4u);
+  CHECK_EQ(index.slot_bytes(0), 2u);
+  CHECK_EQ(index.slot_bytes(1), 4u);
+  CHECK_EQ(index.slot_bytes(2), 3u);
+  CHECK_EQ(index.slot_bytes(3), 0u);
+  std::uint64_t position = 0;
+  for (const auto& list : complex.lists) {
+    for (std::uint64_t at = 0; at < list.size(); ++at, ++position) {
+      CHECK(index.find(list.at<tolva::WideVertex>(at), list.vertices_per_simplex()) == position);
+    }
+  }
+  // Absent sequences whose regions hold many simplices: only their vertices tell them apart.
+  for (std::uint64_t v = 1; v <= 70000; v += 97) {
+    CHECK(!index.find(Simplex{1, v + 301}));
+    CHECK(!index.find(Simplex{0, 2, v + 301}));
+    CHECK(!index.find(Simplex{v, 0}));
+  }
+}
+
 TEST(sequences_that_are_no_simplex_are_not_found) {
   // Random vertex sequences of every length against the set of simplices: a slot whose stored
   // hash bits match by chance must still be told apart by its vertices.
