@@ -122,11 +122,13 @@ class SimplexIndex {
   // fetch_candidate (once that slot has arrived) fetches the simplex it names, and
   // end_lookup completes the lookup.
   struct Probe {
-    std::size_t table;  // SIZE_MAX: no table holds sequences of this length
     std::uint64_t slot;
+    std::uint32_t table;        // kNoTable: no table holds sequences of this length
     std::uint32_t tag;          // the sequence's hash, of which a slot keeps the bits above its place
-    std::uint32_t first_place;  // of the region probed: slots hold places relative to it
+    std::uint32_t first_place;  // of the region probed (slots hold places relative to it),
+    std::uint32_t places;       // and its size: its slots are 2 * first_place .. 2 * (first_place + places)
   };
+  static constexpr std::uint32_t kNoTable = UINT32_MAX;
   template <class V>
   Probe begin_lookup(const V* vertices, std::uint64_t count) const noexcept {
     return begin_lookup(vertices, count, hash_vertices(vertices, count));
@@ -263,24 +265,25 @@ std::optional<std::uint64_t> SimplexIndex::find(const V* vertices, std::uint64_t
 
 template <class V>
 SimplexIndex::Probe SimplexIndex::home_of(const V* vertices, std::uint64_t count, std::uint64_t hash) const noexcept {
-  if (count <= q_ || count - 1 - q_ >= tables_.size()) return Probe{SIZE_MAX, 0, 0, 0};
-  const std::size_t k = count - 1 - q_;
+  if (count <= q_ || count - 1 - q_ >= tables_.size()) return Probe{0, kNoTable, 0, 0, 0};
+  const auto k = static_cast<std::uint32_t>(count - 1 - q_);
   const Table& table = tables_[k];
-  if (!table.hashed()) return Probe{k, 0, 0, 0};
+  if (!table.hashed()) return Probe{0, k, 0, 0, 0};
   const Table::Slots region = table.region_of(vertices[0]);
-  if (region.first == region.last) return Probe{k, kNoSlot, 0, 0};
-  return Probe{k, Table::home_slot(hash, region), static_cast<std::uint32_t>(hash), region.first_place()};
+  if (region.first == region.last) return Probe{kNoSlot, k, 0, 0, 0};
+  return Probe{Table::home_slot(hash, region), k, static_cast<std::uint32_t>(hash), region.first_place(),
+               static_cast<std::uint32_t>((region.last - region.first) / 2)};
 }
 
 template <class V>
 inline std::uint64_t SimplexIndex::probe_from(const Probe& probe, const V* vertices, std::uint64_t count) const noexcept {
-  if (probe.table == SIZE_MAX) return kAbsent;
+  if (probe.table == kNoTable) return kAbsent;
   const Table& table = tables_[probe.table];
   if (!table.hashed()) return search(table, vertices, count);
   if (probe.slot == kNoSlot) return kAbsent;
-  const Table::Slots region = table.region_of(vertices[0]);
+  const std::uint64_t first = 2 * std::uint64_t{probe.first_place}, last = first + 2 * std::uint64_t{probe.places};
   // A region has twice as many slots as simplices: the probing meets an empty one.
-  for (std::uint64_t slot = probe.slot;; slot = slot + 1 == region.last ? region.first : slot + 1) {
+  for (std::uint64_t slot = probe.slot;; slot = slot + 1 == last ? first : slot + 1) {
     const std::uint32_t entry = table.load_slot(slot);
     if (entry == 0) return kAbsent;
     if (!table.may_hold(entry, probe.tag)) continue;
@@ -292,27 +295,24 @@ inline std::uint64_t SimplexIndex::probe_from(const Probe& probe, const V* verti
 template <class V>
 SimplexIndex::Probe SimplexIndex::begin_lookup(const V* vertices, std::uint64_t count, std::uint64_t hash) const noexcept {
   const Probe probe = home_of(vertices, count, hash);
-  if (probe.table != SIZE_MAX && probe.slot != kNoSlot && tables_[probe.table].hashed()) {
-    __builtin_prefetch(tables_[probe.table].slot_address(probe.slot));
-  }
+  // (For a list that is searched this prefetches nothing useful, and costs less than a test.)
+  if (probe.table != kNoTable && probe.slot != kNoSlot) __builtin_prefetch(tables_[probe.table].slot_address(probe.slot));
   return probe;
 }
 
 template <class V>
 inline void SimplexIndex::fetch_candidate(const Probe& probe) const noexcept {
-  if (probe.table == SIZE_MAX || probe.slot == kNoSlot || !tables_[probe.table].hashed()) return;
+  if (probe.table == kNoTable || probe.slot == kNoSlot || !tables_[probe.table].hashed()) return;
   const Table& table = tables_[probe.table];
   // The first slot from home that may hold the sequence, nearly always the one that does, among
-  // the few that the probing will read; past the region's end they belong to another region,
-  // and prefetching one of those is only wasted.
-  const std::uint64_t last = std::min<std::uint64_t>(probe.slot + kSlotsFetched, table.slot_count);
+  // the few that the probing will read, up to the region's end.
+  const std::uint64_t region_end = 2 * (std::uint64_t{probe.first_place} + probe.places);
+  const std::uint64_t last = std::min<std::uint64_t>(probe.slot + kSlotsFetched, region_end);
   for (std::uint64_t slot = probe.slot; slot < last; ++slot) {
     const std::uint32_t entry = table.load_slot(slot);
     if (entry == 0) return;
     if (table.may_hold(entry, probe.tag)) {
-      // A slot of the next region names a place relative to another start, maybe past the end.
-      const std::uint64_t place = table.place_in(entry, probe.first_place);
-      if (place < table.list->size()) __builtin_prefetch(table.list->template at<V>(place));
+      __builtin_prefetch(table.list->template at<V>(table.place_in(entry, probe.first_place)));
       return;
     }
   }
