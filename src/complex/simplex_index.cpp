@@ -21,7 +21,7 @@ constexpr std::uint64_t kPiece = std::uint64_t{1} << 15;
 // Tag bits that a slot of fewer than 4 bytes keeps beside the place. With two slots per simplex,
 // a probe passes over half a slot of another simplex on average and reads its vertices for one
 // in 2^kTagBits of those: each is a cache miss, and with 2 bits the face walk on a column
-// graph took 1.7 times as long.
+// graph took about 1.2 times as long as with 8.
 constexpr unsigned kTagBits = 8;
 
 // A run of places of one list.
@@ -127,7 +127,7 @@ void SimplexIndex::allocate_slots(Table& table) {
   table.slot_mask = static_cast<std::uint32_t>((std::uint64_t{1} << (8 * table.slot_bytes)) - 1);
   table.tag_mask = ~table.place_mask & table.slot_mask;
   table.slot_count = 2 * table.list->size();
-  table.slots = FlatBuffer<std::byte>::zeros(table.slot_bytes * table.slot_count + 3);
+  table.slots = FlatBuffer<std::byte>::zeros(table.slot_bytes * table.slot_count + 3);  // lookups read 4 bytes
 }
 
 template <class V>
