@@ -309,6 +309,25 @@ TEST(slots_of_every_width_find_their_simplices) {
   }
 }
 
+TEST(three_byte_slots_filled_in_several_pieces_at_once_find_their_simplices) {
+  // 200 roots with 301 edges each: regions of 3-byte slots, side by side, in a list long enough
+  // to be filled in several pieces, each writing its slots beside another's (the C++ suite runs
+  // under a thread checker too). The edges r -> r + 1 make triangles, so the edges are hashed.
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> edges;
+  for (std::uint64_t root = 0; root < 200; ++root) {
+    for (std::uint64_t target = 200; target < 500; ++target) edges.emplace_back(root, target);
+    edges.emplace_back(root, root + 1);
+  }
+  const Graph graph = graph_of(500, edges);
+  const DirectedFlagComplex complex = tolva::build_directed_flag_complex(graph, 1, 2);
+  const tolva::SimplexIndex index = tolva::build_simplex_index(complex);
+  CHECK_EQ(index.slot_bytes(0), 3u);
+  CHECK(complex.lists[0].size() > (std::uint64_t{1} << 15));  // places per piece
+  for (std::uint64_t at = 0; at < complex.lists[0].size(); ++at) {
+    CHECK(index.find(complex.lists[0].at<tolva::NarrowVertex>(at), 2) == at);
+  }
+}
+
 TEST(sequences_that_are_no_simplex_are_not_found) {
   // Random vertex sequences of every length against the set of simplices: a slot whose stored
   // hash bits match by chance must still be told apart by its vertices.
