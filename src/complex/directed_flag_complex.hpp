@@ -46,17 +46,11 @@ class SimplexList {
   // The simplex at `place` (below size()); V must be the list's vertex type.
   template <class V>
   const V* at(std::uint64_t place) const noexcept {
-    std::uint32_t piece = directory_[place >> shift_];
-    while (place >= pieces_[piece].end) ++piece;
-    return reinterpret_cast<const V*>(pieces_[piece].origin + place * simplex_bytes_);
+    return reinterpret_cast<const V*>(piece_of(place).origin + place * simplex_bytes_);
   }
   // One past the last place of the piece holding `place`: the simplices from at(place) up to
   // there lie one after another.
-  std::uint64_t run_end(std::uint64_t place) const noexcept {
-    std::uint32_t piece = directory_[place >> shift_];
-    while (place >= pieces_[piece].end) ++piece;
-    return pieces_[piece].end;
-  }
+  std::uint64_t run_end(std::uint64_t place) const noexcept { return piece_of(place).end; }
   // Vertex k of the simplex at `place`, whatever the width.
   std::uint64_t vertex(std::uint64_t place, std::uint64_t k) const noexcept {
     return width_ == sizeof(NarrowVertex) ? at<NarrowVertex>(place)[k] : at<WideVertex>(place)[k];
@@ -81,6 +75,11 @@ class SimplexList {
     std::uint64_t end;       // one past the piece's last place
     std::uintptr_t origin;   // address of place 0 were the piece to start there
   };
+  const Piece& piece_of(std::uint64_t place) const noexcept {
+    std::uint32_t piece = directory_[place >> shift_];
+    while (place >= pieces_[piece].end) ++piece;
+    return pieces_[piece];
+  }
 
   std::uint64_t stride_;
   unsigned width_;

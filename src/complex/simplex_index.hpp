@@ -13,7 +13,7 @@
 // largest region leaves free, a tag of the simplex's hash: a probe passes over slots of other
 // simplices without reading their vertices, which lie in a random place of a list of up to
 // gigabytes. A slot takes 2, 3 or 4 bytes, the fewest that leave a tag of 8 bits (4 bytes
-// for regions of more than 2^24 simplices): the tables are the index's whole memory, and
+// for regions of 2^16 simplices or more): the tables are the index's whole memory, and
 // every byte of them is a fresh page to fault in.
 #pragma once
 
