@@ -130,6 +130,7 @@ int main(int argc, char** argv) {
   const std::string mode = argv[1];
   int next = 3;
   auto start = std::chrono::steady_clock::now();
+  CpuTime cpu_before = CpuTime::now();
   tolva::Graph graph(0);
   if (mode == "flag") {
     graph = tolva::read_flag_file(argv[2]);
@@ -149,14 +150,18 @@ int main(int argc, char** argv) {
   record.vertices = graph.vertex_count();
   record.edges = graph.edge_count();
   record.workers = tolva::parallel::worker_count();
-  std::printf("graph: %llu vertices, %zu edges, %.3f s\n", static_cast<unsigned long long>(graph.vertex_count()),
-              static_cast<std::size_t>(graph.edge_count()), seconds_since(start));
+  CpuTime cpu_after = CpuTime::now();
+  std::printf("graph: %llu vertices, %zu edges, %.3f s (CPU: %.3f s user, %.3f s system)\n",
+              static_cast<unsigned long long>(graph.vertex_count()), static_cast<std::size_t>(graph.edge_count()),
+              seconds_since(start), cpu_after.user - cpu_before.user, cpu_after.system - cpu_before.system);
   std::printf("workers: %zu\n", tolva::parallel::worker_count());
   const long rss_before = peak_rss_mib();
 
   start = std::chrono::steady_clock::now();
+  cpu_before = CpuTime::now();
   const tolva::DirectedFlagComplex complex = tolva::build_directed_flag_complex(graph, q, max_dimension);
   const double complex_seconds = seconds_since(start);
+  cpu_after = CpuTime::now();
   record.complex_s = complex_seconds;
   std::uint64_t bytes = 0;
   std::printf("simplices per dimension:");
@@ -167,29 +172,30 @@ int main(int argc, char** argv) {
   }
   const std::uint64_t total = complex.simplex_count();
   std::printf("\ntotal: %llu simplices\n", static_cast<unsigned long long>(total));
-  std::printf("complex: %.5f s (%.1f M simplices/s), %.1f MiB of vertex arrays (%u-byte vertices), peak RSS %ld MiB (before: %ld MiB)\n",
-              complex_seconds, static_cast<double>(total) / complex_seconds / 1e6, static_cast<double>(bytes) / 1048576.0, complex.vertex_width,
+  std::printf("complex: %.5f s (CPU: %.3f s user, %.3f s system; %.1f M simplices/s), %.1f MiB of vertex arrays (%u-byte vertices), "
+              "peak RSS %ld MiB (before: %ld MiB)\n",
+              complex_seconds, cpu_after.user - cpu_before.user, cpu_after.system - cpu_before.system, static_cast<double>(total) / complex_seconds / 1e6, static_cast<double>(bytes) / 1048576.0, complex.vertex_width,
               peak_rss_mib(), rss_before);
 
   const char* algorithm = std::getenv("TOLVA_BENCH_ALGORITHM");  // "old" or "new": run it too
   if (std::getenv("TOLVA_BENCH_INDEX") == nullptr && algorithm == nullptr) return 0;
   start = std::chrono::steady_clock::now();
-  const CpuTime index_cpu_before = CpuTime::now();
+  cpu_before = CpuTime::now();
   const tolva::SimplexIndex index = tolva::build_simplex_index(complex);
   record.index_s = seconds_since(start);
-  const CpuTime index_cpu_after = CpuTime::now();
+  cpu_after = CpuTime::now();
   std::printf("index: %.5f s (CPU: %.3f s user, %.3f s system), peak RSS %ld MiB\n", record.index_s,
-              index_cpu_after.user - index_cpu_before.user, index_cpu_after.system - index_cpu_before.system, peak_rss_mib());
+              cpu_after.user - cpu_before.user, cpu_after.system - cpu_before.system, peak_rss_mib());
   if (const char* walks = std::getenv("TOLVA_BENCH_WALK")) time_face_walk(complex, index, std::strtoull(walks, nullptr, 10));
   if (algorithm == nullptr) return 0;
   const std::uint64_t i = std::strtoull(std::getenv("TOLVA_BENCH_I") ? std::getenv("TOLVA_BENCH_I") : "0", nullptr, 10);
   const std::uint64_t j = std::strtoull(std::getenv("TOLVA_BENCH_J") ? std::getenv("TOLVA_BENCH_J") : "1", nullptr, 10);
   start = std::chrono::steady_clock::now();
-  const CpuTime cpu_before = CpuTime::now();
+  cpu_before = CpuTime::now();
   const tolva::QNearGraph result = std::string(algorithm) == "old" ? tolva::q_near_graph_old(q, i, j, complex, index)
                                                                    : tolva::q_near_graph_new(q, i, j, complex, index);
   record.algorithm_s = seconds_since(start);
-  const CpuTime cpu_after = CpuTime::now();
+  cpu_after = CpuTime::now();
   record.algorithm_user_s = cpu_after.user - cpu_before.user;
   record.algorithm_system_s = cpu_after.system - cpu_before.system;
   record.pairs = result.size();

@@ -76,41 +76,75 @@ class GarbageCollectorPause {
   bool paused_ = false;
 };
 
-// int objects for positions, each made once: a position recurs in many pairs, and ints are
-// immutable, so pairs can share them.
+// int objects for positions, shared between pairs: ints are immutable, and a position recurs
+// in many pairs. Where positions are dense among the pairs, every position's int is made
+// once and kept in a table of largest + 1 slots. Otherwise such a table would outweigh the
+// ints it saves, and a small direct-mapped cache of recent positions shares what recurs
+// nearby: the pairs of one simplex come together, and a face's neighbours share it (on large
+// sparse results most targets recur within a few thousand pairs).
 class PositionInts {
  public:
   PositionInts(std::uint64_t pair_count, std::uint64_t largest) {
-    if (positions_shared(pair_count, largest)) ints_ = FlatBuffer<PyObject*>::zeros(largest + 1, PageSize::Small);
+    if (positions_shared(pair_count, largest)) {
+      table_ = FlatBuffer<PyObject*>::zeros(largest + 1, PageSize::Small);
+    } else {
+      recent_ = FlatBuffer<Recent>::zeros(kRecentSlots, PageSize::Small);
+    }
   }
   PositionInts(const PositionInts&) = delete;
   PositionInts& operator=(const PositionInts&) = delete;
   ~PositionInts() {
-    for (PyObject* value : ints_) Py_XDECREF(value);
+    for (PyObject* value : table_) Py_XDECREF(value);
+    for (const Recent& entry : recent_) Py_XDECREF(entry.value);
   }
 
-  // The conversion reads the cache at random: the slot of a position wanted soon, and then
+  // The conversion reads the table at random: the slot of a position wanted soon, and then
   // the int in it, are fetched ahead so that the reads overlap instead of waiting in turn.
   // Always inlined: out of line, a function that only prefetches looks free of effects to the
   // compiler, and its calls are dropped.
   [[gnu::always_inline]] void prefetch_slot(std::uint64_t position) const noexcept {
-    if (position < ints_.size()) __builtin_prefetch(&ints_[position]);
+    if (position < table_.size()) __builtin_prefetch(&table_[position]);
   }
   [[gnu::always_inline]] void prefetch_int(std::uint64_t position) const noexcept {
-    __builtin_prefetch(position < ints_.size() ? ints_[position] : nullptr);
+    __builtin_prefetch(position < table_.size() ? table_[position] : nullptr);
   }
 
   // A new reference to int(position).
   PyObject* get(std::uint64_t position) {
-    if (position >= ints_.size()) return Ref::checked(PyLong_FromUnsignedLongLong(position)).release();
-    PyObject*& cached = ints_[position];
-    if (cached == nullptr) cached = Ref::checked(PyLong_FromUnsignedLongLong(position)).release();
-    Py_INCREF(cached);
-    return cached;
+    PyObject* value = position < table_.size() ? from_table(position) : from_recent(position);
+    Py_INCREF(value);
+    return value;
   }
 
  private:
-  FlatBuffer<PyObject*> ints_;  // null until made
+  static constexpr std::size_t kRecentSlots = 4096;  // 64 KiB, within the second-level cache
+  struct Recent {
+    std::uint64_t position;
+    PyObject* value;  // the cache's own reference; null until made
+  };
+
+  PyObject* from_table(std::uint64_t position) {
+    PyObject*& cached = table_[position];
+    if (cached == nullptr) cached = make(position);
+    return cached;
+  }
+
+  PyObject* from_recent(std::uint64_t position) {
+    Recent& entry = recent_[position % kRecentSlots];
+    if (entry.value == nullptr || entry.position != position) {
+      PyObject* made = make(position);
+      Py_XDECREF(entry.value);  // the pairs holding the evicted int keep it alive
+      entry = Recent{position, made};
+    }
+    return entry.value;
+  }
+
+  static PyObject* make(std::uint64_t position) {
+    return Ref::checked(PyLong_FromUnsignedLongLong(position)).release();
+  }
+
+  FlatBuffer<PyObject*> table_;  // dense positions: null until made
+  FlatBuffer<Recent> recent_;    // sparse positions
 };
 
 // A new list of new [s, t] lists in the graph's insertion order. The graph is emptied first:

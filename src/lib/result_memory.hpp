@@ -22,15 +22,16 @@ const ResultObjectCosts& result_object_costs();
 // The largest position among packed pairs (0 when there are none).
 std::uint64_t largest_position(const FlatBuffer<std::uint64_t>& pairs) noexcept;
 
-// Whether the conversion shares one int object per position among the pairs: only when
-// positions are dense among them, so that a cache of largest + 1 slots stays bounded.
+// Whether the conversion keeps one int object per position for all the pairs: only when
+// positions are dense among them, so that a table of largest + 1 slots stays bounded.
 inline bool positions_shared(std::uint64_t pair_count, std::uint64_t largest) noexcept {
   return pair_count > 0 && largest < 2 * pair_count;
 }
 
 // Bytes of the result for `pair_count` pairs whose largest position is `largest`. Ints are
-// shared between pairs when positions are dense among them (one cached int and a cache slot
-// per position up to `largest`), as the conversion does, and made per pair otherwise.
+// shared between pairs when positions are dense among them (one cached int and a table slot
+// per position up to `largest`), as the conversion does, and counted per pair otherwise (at
+// most what they take: the conversion still shares the ints of positions that recur nearby).
 std::size_t result_bytes(const ResultObjectCosts& costs, std::uint64_t pair_count, std::uint64_t largest);
 
 // What each pair of a result costs at least while it is built: its list objects, and the
