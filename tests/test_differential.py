@@ -4,6 +4,7 @@ Results must agree exactly (pairs and their order), or both calls must fail
 with the same message; the report line on stderr must agree as well.
 """
 
+import collections
 import functools
 import json
 import os
@@ -261,6 +262,22 @@ def test_sparse_graphs_with_hubs_match_reference(kind, seed, n, q, i, j, max_dim
     expected = compute_from_flag_text(kind, text, q, i, j, max_dim)
     assert expected[0] == "ok" and len(expected[1]) > 100  # the hubs give the algorithms work
     check_native(FILE_FUNCTIONS[kind], str(path), (q, i, j, max_dim), expected, capfd)
+
+
+@pytest.mark.parametrize("kind", ["new", "old"])
+@pytest.mark.parametrize("seed,n,q,i,j,max_dim", SPARSE_CASES[:2])  # positions dense, then sparse
+def test_result_ints_are_held_by_their_pairs_only(kind, seed, n, q, i, j, max_dim, tmp_path):
+    # Pairs share int objects; the conversion must give back every reference of its own.
+    path = tmp_path / "sparse.flag"
+    path.write_text(flag_text(n, sparse_graph_with_hubs(seed, n)))
+    result = FILE_FUNCTIONS[kind](str(path), q, i, j, max_dim)
+    uses = collections.Counter(id(x) for pair in result for x in pair)
+    objects = {id(x): x for pair in result for x in pair}
+    assert len(objects) < sum(uses.values())  # some ints are shared
+    for key in objects:
+        if objects[key] > 256:  # the interpreter's own small ints have other holders
+            held = sys.getrefcount(objects[key]) - 2  # less the dict's and the argument's
+            assert held == uses[key]
 
 
 @pytest.mark.parametrize("bad_line", ["{n} 7", "7 {n}", "12 x"])
