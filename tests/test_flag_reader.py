@@ -267,6 +267,22 @@ def test_invalid_utf8(fname, content, tmp_path):
     assert "stream did not contain valid UTF-8" in message
 
 
+NOT_UTF8 = PARSING_PREFIX + 'Error { kind: InvalidData, message: "stream did not contain valid UTF-8" }'
+
+
+@pytest.mark.parametrize("fname", FILE_FUNCS)
+@pytest.mark.parametrize("tail, message", [(b"", INVALID_DIGIT), (b"0 1 \xff\n", NOT_UTF8)],
+                         ids=["valid rest", "invalid utf-8 at the end"])
+def test_early_bad_line_of_a_large_file(fname, tail, message, tmp_path, capfd):
+    # Megabytes of edges after the bad line: the file is read in pieces, and a line that does
+    # not parse must still yield to text that is not UTF-8 further on, with one report only.
+    content = b"x\n0 0 0\ny\n0 1\nabc 1\n" + b"0 1\n1 2\n" * 500_000 + tail
+    capfd.readouterr()
+    assert panic_message(getattr(tolva, fname), write(tmp_path, content), 0, 0, 1, 2) == message
+    reports = [line for line in capfd.readouterr().err.splitlines() if "panicked at" in line]
+    assert len(reports) == 1 and f"panicked at '{message}'" in reports[0]
+
+
 @pytest.mark.parametrize("fname", FILE_FUNCS)
 @pytest.mark.parametrize("name", ["a\0b.flag", "g.flag\0", "\0"])
 def test_nul_in_path(fname, name, tmp_path):

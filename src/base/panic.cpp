@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <string_view>
+#include <utility>
 
 #include "base/task.hpp"
 
@@ -11,6 +12,8 @@ namespace {
 // A plain pointer in the static TLS block (see base/task.cpp): naming a thread or reporting
 // from it never allocates thread-local storage. The text is owned by the thread that set it.
 [[gnu::tls_model("initial-exec")]] thread_local const char* current_thread_name = "main";
+// Where the thread's reports go instead of standard error (PanicReportsKept); null: written.
+[[gnu::tls_model("initial-exec")]] thread_local std::string* kept_reports = nullptr;
 
 // Source paths are reported relative to the project ("src/..."), not as build-machine paths.
 std::string_view project_relative(std::string_view path) {
@@ -18,14 +21,23 @@ std::string_view project_relative(std::string_view path) {
   return at == std::string_view::npos ? path : path.substr(at);
 }
 
+constexpr const char* kReportNote =
+    "note: the message above is raised as pyo3_runtime.PanicException; "
+    "run under gdb with 'catch throw' for a backtrace\n";
+
+// Written without allocating, so that a panic under memory pressure stays a panic; a kept
+// report is appended to its keeper's string.
 void write_report(const std::string& message, const std::source_location& where) {
   const std::string_view file = project_relative(where.file_name());
-  std::fprintf(stderr, "thread '%s' panicked at '%s', %.*s:%u:%u\n", current_thread_name,
-               message.c_str(), static_cast<int>(file.size()), file.data(), where.line(),
-               where.column());
-  std::fputs("note: the message above is raised as pyo3_runtime.PanicException; "
-             "run under gdb with 'catch throw' for a backtrace\n",
-             stderr);
+  if (kept_reports == nullptr) {
+    std::fprintf(stderr, "thread '%s' panicked at '%s', %.*s:%u:%u\n%s", current_thread_name, message.c_str(),
+                 static_cast<int>(file.size()), file.data(), where.line(), where.column(), kReportNote);
+    return;
+  }
+  char place[48];
+  std::snprintf(place, sizeof place, ":%u:%u\n", where.line(), where.column());
+  kept_reports->append("thread '").append(current_thread_name).append("' panicked at '").append(message);
+  kept_reports->append("', ").append(file).append(place).append(kReportNote);
 }
 
 std::string assertion(const char* op, std::int64_t left, std::int64_t right) {
@@ -36,6 +48,11 @@ std::string assertion(const char* op, std::int64_t left, std::int64_t right) {
 }  // namespace
 
 void set_panic_thread_name(const char* name) { current_thread_name = name; }
+
+PanicReportsKept::PanicReportsKept(std::string& kept) noexcept : previous_(std::exchange(kept_reports, &kept)) {}
+PanicReportsKept::~PanicReportsKept() { kept_reports = previous_; }
+
+void write_panic_reports(const std::string& kept) { std::fputs(kept.c_str(), stderr); }
 
 void panic(std::string message, std::source_location where) {
   const TaskContext* task = current_task();

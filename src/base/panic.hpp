@@ -24,6 +24,21 @@ class Panic : public std::exception {
 [[noreturn]] void panic(std::string message,
                         std::source_location where = std::source_location::current());
 
+// Keeps the calling thread's panic reports in `kept` for the scope instead of writing them, so
+// that a failure found early can wait behind one that must be raised first; a caller that
+// raises the early failure after all writes them with write_panic_reports.
+class PanicReportsKept {
+ public:
+  explicit PanicReportsKept(std::string& kept) noexcept;
+  PanicReportsKept(const PanicReportsKept&) = delete;
+  PanicReportsKept& operator=(const PanicReportsKept&) = delete;
+  ~PanicReportsKept();
+
+ private:
+  std::string* previous_;
+};
+void write_panic_reports(const std::string& kept);
+
 // Names the current thread in panic reports ("main" unless set); `name` must outlive the
 // thread's use of it.
 void set_panic_thread_name(const char* name);

@@ -4,8 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <exception>
 
 #include "base/flat_buffer.hpp"
 #include "base/io_error.hpp"
@@ -43,32 +45,6 @@ int open_for_reading(const std::string& path) {
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) panic(std::string(kOpenFailed) + ": " + render_os_error(errno));
   return fd;
-}
-
-// Into a FlatBuffer, so that the memory guard sees the file's size before it is read.
-FlatBuffer<char> read_all(int fd) {
-  FlatBuffer<char> contents;
-  struct stat info {};
-  std::uint64_t size = 0;  // unknown for pipes and the like
-  if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
-    size = static_cast<std::uint64_t>(info.st_size);
-    contents.reserve(static_cast<std::size_t>(size));
-  }
-  // Progress counts each byte twice: once read, once parsed.
-  begin_stage(Stage::Reading, 2 * size);
-  char chunk[1 << 16];
-  for (;;) {
-    const ssize_t got = ::read(fd, chunk, sizeof chunk);
-    if (got > 0) {
-      throw_if_cancelled();
-      advance_stage(static_cast<std::uint64_t>(got));
-      contents.append(chunk, static_cast<std::size_t>(got));
-    } else if (got == 0) {
-      return contents;
-    } else if (errno != EINTR) {
-      panic(std::string(kParseFailed) + ": " + render_os_error(errno));
-    }
-  }
 }
 
 // Splits at '\n'; a final line feed ends no further line; one trailing '\r' is dropped.
@@ -126,6 +102,99 @@ std::uint64_t parse_vertex(std::string_view token) {
   return parsed.value;
 }
 
+[[noreturn]] void panic_not_utf8() {
+  panic(std::string(kParseFailed) + ": " + render_plain_error("InvalidData", "stream did not contain valid UTF-8"));
+}
+
+// .flag text taken a batch of whole lines at a time: the vertex count from line 2 (one token
+// per vertex), an edge "from to" from each line from line 4 on.
+class FlagParser {
+ public:
+  // Takes the lines of `text`, which ends where a line does or where the whole text does.
+  // Progress in bytes parsed (the stage is begun by the reading); a cancelled call stops
+  // within one check's worth of lines.
+  void take(std::string_view text) {
+    constexpr std::uint64_t kLinesPerCheck = 1 << 16;
+    std::uint64_t lines_to_check = kLinesPerCheck;
+    const char* reported = text.data();
+    LineCursor lines(text);
+    while (const auto line = lines.next()) {
+      if (--lines_to_check == 0) {
+        throw_if_cancelled();
+        advance_stage(static_cast<std::uint64_t>(line->data() - reported));
+        reported = line->data();
+        lines_to_check = kLinesPerCheck;
+      }
+      take_line(*line);
+    }
+    advance_stage(static_cast<std::uint64_t>(text.data() + text.size() - reported));
+  }
+
+  // The graph; fails when the text had no line 2.
+  Graph finish() {
+    if (!graph_) panic(kParseFailed);
+    return std::move(*graph_);
+  }
+
+ private:
+  void take_line(std::string_view line) {
+    ++lines_taken_;
+    if (lines_taken_ > 3) {
+      TokenCursor tokens(line);
+      const auto first = tokens.next();
+      const auto second = tokens.next();
+      if (!second) return;  // fewer than two tokens: not an edge line
+      const std::uint64_t from = parse_vertex(*first);
+      const std::uint64_t to = parse_vertex(*second);
+      graph_->add_edge(from, to);
+    } else if (lines_taken_ == 2) {
+      graph_.emplace(count_tokens(line));
+    }  // lines 1 and 3: not inspected
+  }
+
+  std::uint64_t lines_taken_ = 0;
+  std::optional<Graph> graph_;
+};
+
+// The file's size where it is a regular file; 0 where unknown (pipes and the like).
+std::uint64_t regular_file_size(int fd) {
+  struct stat info {};
+  if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) return static_cast<std::uint64_t>(info.st_size);
+  return 0;
+}
+
+// Reads the file through one buffer of `chunk_bytes` (grown only for a longer line) and calls
+// `take` with its text in batches that end where a line does, the last with what follows the
+// last line feed. Progress counts each byte read.
+template <class Take>
+void for_each_batch_of_lines(int fd, std::size_t chunk_bytes, Take&& take) {
+  FlatBuffer<char> buffer;
+  buffer.reserve(std::max<std::size_t>(1, chunk_bytes));
+  std::size_t carried = 0;  // the start of a line not yet ended, moved to the buffer's front
+  for (;;) {
+    if (carried == buffer.capacity()) buffer.reserve(2 * carried);
+    const ssize_t got = ::read(fd, buffer.data() + carried, buffer.capacity() - carried);
+    if (got == 0) break;
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      panic(std::string(kParseFailed) + ": " + render_os_error(errno));
+    }
+    throw_if_cancelled();
+    advance_stage(static_cast<std::uint64_t>(got));
+    const std::string_view text(buffer.data(), carried + static_cast<std::size_t>(got));
+    const std::size_t last_feed = text.substr(carried).rfind('\n');  // the carried bytes hold none
+    if (last_feed == std::string_view::npos) {
+      carried = text.size();
+      continue;
+    }
+    const std::size_t lines_end = carried + last_feed + 1;
+    take(text.substr(0, lines_end));
+    carried = text.size() - lines_end;
+    std::memmove(buffer.data(), buffer.data() + lines_end, carried);
+  }
+  take(std::string_view(buffer.data(), carried));
+}
+
 }  // namespace
 
 bool is_valid_utf8(std::string_view text) {
@@ -172,47 +241,45 @@ bool is_valid_utf8(std::string_view text) {
 }
 
 Graph parse_flag_text(std::string_view text) {
-  if (!is_valid_utf8(text)) {
-    panic(std::string(kParseFailed) + ": " +
-          render_plain_error("InvalidData", "stream did not contain valid UTF-8"));
-  }
-  LineCursor lines(text);
-  lines.next();  // line 1: not inspected
-  const auto vertex_line = lines.next();
-  if (!vertex_line) panic(kParseFailed);
-  Graph graph(count_tokens(*vertex_line));
-  lines.next();  // line 3: not inspected
-  // Progress in bytes parsed (the stage is begun by the file's reading); a cancelled call
-  // stops within one batch of lines.
-  constexpr std::uint64_t kLinesPerCheck = 1 << 16;
-  std::uint64_t lines_to_check = kLinesPerCheck;
-  std::uint64_t reported = 0;
-  while (const auto line = lines.next()) {
-    if (--lines_to_check == 0) {
-      throw_if_cancelled();
-      const auto parsed = static_cast<std::uint64_t>(line->data() - text.data());
-      advance_stage(parsed - reported);
-      reported = parsed;
-      lines_to_check = kLinesPerCheck;
-    }
-    TokenCursor tokens(*line);
-    const auto first = tokens.next();
-    const auto second = tokens.next();
-    if (!second) continue;  // fewer than two tokens: not an edge line
-    const std::uint64_t from = parse_vertex(*first);
-    const std::uint64_t to = parse_vertex(*second);
-    graph.add_edge(from, to);
-  }
-  return graph;
+  if (!is_valid_utf8(text)) panic_not_utf8();
+  FlagParser parser;
+  parser.take(text);
+  return parser.finish();
 }
 
-Graph read_flag_file(const std::string& path) {
-  FlatBuffer<char> contents;
-  {
-    const FileDescriptor file(open_for_reading(path));
-    contents = read_all(file.get());
+// The text is parsed as it is read, so it is never held whole (nor its pages touched twice).
+// Failures keep the order of reading it all, then checking that it is UTF-8, then parsing:
+// a read that fails ends the call at once, and text that is not UTF-8 anywhere fails as
+// such, so a line that does not parse fails (and is reported) only once the rest has been
+// read and checked. UTF-8 is checked batch by batch: a line feed never lies within a valid
+// multi-byte character, so batches cut after one are valid exactly when the whole text is.
+Graph read_flag_file(const std::string& path, std::size_t chunk_bytes) {
+  const FileDescriptor file(open_for_reading(path));
+  begin_stage(Stage::Reading, 2 * regular_file_size(file.get()));  // each byte read, then parsed
+  FlagParser parser;
+  bool valid_utf8 = true;
+  std::exception_ptr parse_failure;
+  std::string parse_failure_reports;
+  for_each_batch_of_lines(file.get(), chunk_bytes, [&](std::string_view lines) {
+    valid_utf8 = valid_utf8 && is_valid_utf8(lines);
+    if (!valid_utf8 || parse_failure) return;
+    const PanicReportsKept kept(parse_failure_reports);
+    try {
+      parser.take(lines);
+    } catch (const Cancelled&) {
+      throw;
+    } catch (...) {
+      parse_failure = std::current_exception();
+    }
+  });
+  if (!valid_utf8) panic_not_utf8();
+  if (parse_failure) {
+    write_panic_reports(parse_failure_reports);
+    std::rethrow_exception(parse_failure);
   }
-  return parse_flag_text(std::string_view(contents.data(), contents.size()));
+  return parser.finish();
 }
+
+Graph read_flag_file(const std::string& path) { return read_flag_file(path, kFlagReadChunkBytes); }
 
 }  // namespace tolva

@@ -2,6 +2,7 @@
 // "from to" per line from line 4 on. Lines 1 and 3 are not inspected.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -13,6 +14,11 @@
 namespace tolva {
 
 Graph read_flag_file(const std::string& path);
+
+// The same, reading `chunk_bytes` at a time (tests put line ends and characters at the
+// chunks' edges with small ones).
+constexpr std::size_t kFlagReadChunkBytes = std::size_t{1} << 20;
+Graph read_flag_file(const std::string& path, std::size_t chunk_bytes);
 
 // The same, on text already in memory (the file's contents).
 Graph parse_flag_text(std::string_view text);

@@ -138,3 +138,58 @@ TEST(reads_a_file_from_disk) {
   CHECK(graph.edges() == (Edges{{3, 0}, {0, 1}, {1, 0}}));
   CHECK(graph.reciprocal_pairs() == (Edges{{1, 0}}));
 }
+
+namespace {
+
+std::string written(const std::string& stem, const std::string& text) {
+  const std::string path = temporary_path(stem);
+  std::ofstream(path, std::ios::binary) << text;
+  return path;
+}
+
+}  // namespace
+
+TEST(reading_in_chunks_of_any_size_gives_the_graph_of_the_whole_text) {
+  // Line feeds, a carriage return, multi-byte characters and a line 2 longer than most chunks
+  // fall on chunk edges for one size or another; the last line has no line feed.
+  const std::string text = "d\xc3\xa9j\xc3\xa0 \xf0\x9f\x98\x80\r\n0 0 0 0 0 0 0 0\n\xe2\x82\xac\n3 0\r\n0 1\n\n4 4\n1 0\n2 4";
+  const std::string path = written("chunks.flag", text);
+  const Graph whole = tolva::parse_flag_text(text);
+  CHECK_EQ(whole.vertex_count(), 8u);
+  for (std::size_t chunk = 1; chunk <= text.size() + 1; ++chunk) {
+    const Graph read = tolva::read_flag_file(path, chunk);
+    CHECK_EQ(read.vertex_count(), whole.vertex_count());
+    CHECK(read.edges() == whole.edges());
+  }
+  std::remove(path.c_str());
+}
+
+TEST(reading_in_chunks_keeps_the_order_of_failures) {
+  const std::string not_utf8 =
+      "File Parsing failed: Error { kind: InvalidData, message: \"stream did not contain valid UTF-8\" }";
+  const std::string head = "x\n0 0 0\ny\n0 1\n";
+  const struct {
+    std::string text, message;
+  } cases[] = {
+      {head + "abc 1\n1 2\n", "File Parsing failed: ParseIntError { kind: InvalidDigit }"},
+      {head + "0 9\nabc 1\n", "from out of bounds: 9 >= 3"},
+      {head + "abc 1\n1 2\n2 0 \xff\n", not_utf8},  // text that is not UTF-8 anywhere comes first
+      {head + "abc 1\n1 2\n\xc3", not_utf8},         // even cut at the end of the file
+      {"x", "File Parsing failed"},
+  };
+  for (const auto& [text, message] : cases) {
+    const std::string path = written("failures.flag", text);
+    for (std::size_t chunk = 1; chunk <= text.size() + 1; ++chunk) CHECK_PANICS(tolva::read_flag_file(path, chunk), message);
+    std::remove(path.c_str());
+  }
+}
+
+TEST(kept_panic_reports_wait_for_their_keeper) {
+  std::string kept;
+  {
+    const tolva::PanicReportsKept keeper(kept);
+    CHECK_PANICS(tolva::panic("first"), "first");
+  }
+  CHECK(kept.find("panicked at 'first'") != std::string::npos);
+  CHECK(kept.find("tests/cpp/test_flag_reader.cpp:") != std::string::npos);  // where it was raised
+}
