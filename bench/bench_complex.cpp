@@ -174,8 +174,9 @@ int main(int argc, char** argv) {
   std::printf("\ntotal: %llu simplices\n", static_cast<unsigned long long>(total));
   std::printf("complex: %.5f s (CPU: %.3f s user, %.3f s system; %.1f M simplices/s), %.1f MiB of vertex arrays (%u-byte vertices), "
               "peak RSS %ld MiB (before: %ld MiB)\n",
-              complex_seconds, cpu_after.user - cpu_before.user, cpu_after.system - cpu_before.system, static_cast<double>(total) / complex_seconds / 1e6, static_cast<double>(bytes) / 1048576.0, complex.vertex_width,
-              peak_rss_mib(), rss_before);
+              complex_seconds, cpu_after.user - cpu_before.user, cpu_after.system - cpu_before.system,
+              static_cast<double>(total) / complex_seconds / 1e6, static_cast<double>(bytes) / 1048576.0,
+              complex.vertex_width, peak_rss_mib(), rss_before);
 
   const char* algorithm = std::getenv("TOLVA_BENCH_ALGORITHM");  // "old" or "new": run it too
   if (std::getenv("TOLVA_BENCH_INDEX") == nullptr && algorithm == nullptr) return 0;

@@ -21,23 +21,30 @@ std::string_view project_relative(std::string_view path) {
   return at == std::string_view::npos ? path : path.substr(at);
 }
 
-constexpr const char* kReportNote =
-    "note: the message above is raised as pyo3_runtime.PanicException; "
-    "run under gdb with 'catch throw' for a backtrace\n";
+// The report in pieces, each handed to `put`: one rendering for reports written and kept.
+template <class Put>
+void render_report(const std::string& message, const std::source_location& where, Put&& put) {
+  char place[48];
+  std::snprintf(place, sizeof place, ":%u:%u\n", where.line(), where.column());
+  for (const std::string_view piece :
+       {std::string_view("thread '"), std::string_view(current_thread_name), std::string_view("' panicked at '"),
+        std::string_view(message), std::string_view("', "), project_relative(where.file_name()), std::string_view(place),
+        std::string_view("note: the message above is raised as pyo3_runtime.PanicException; "
+                         "run under gdb with 'catch throw' for a backtrace\n")}) {
+    put(piece);
+  }
+}
 
 // Written without allocating, so that a panic under memory pressure stays a panic; a kept
 // report is appended to its keeper's string.
 void write_report(const std::string& message, const std::source_location& where) {
-  const std::string_view file = project_relative(where.file_name());
   if (kept_reports == nullptr) {
-    std::fprintf(stderr, "thread '%s' panicked at '%s', %.*s:%u:%u\n%s", current_thread_name, message.c_str(),
-                 static_cast<int>(file.size()), file.data(), where.line(), where.column(), kReportNote);
-    return;
+    flockfile(stderr);  // one report stays whole when threads panic at once
+    render_report(message, where, [](std::string_view piece) { fwrite_unlocked(piece.data(), 1, piece.size(), stderr); });
+    funlockfile(stderr);
+  } else {
+    render_report(message, where, [](std::string_view piece) { kept_reports->append(piece); });
   }
-  char place[48];
-  std::snprintf(place, sizeof place, ":%u:%u\n", where.line(), where.column());
-  kept_reports->append("thread '").append(current_thread_name).append("' panicked at '").append(message);
-  kept_reports->append("', ").append(file).append(place).append(kReportNote);
 }
 
 std::string assertion(const char* op, std::int64_t left, std::int64_t right) {
